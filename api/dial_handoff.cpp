@@ -1,0 +1,77 @@
+// Dialling: compose a vCard 2.1 card, write it to the hand-off file in the
+// temporary directory and ask the shell to perform "dial" on it.
+
+#include "dial_handoff.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "KestrovaAPI.h"
+#include "heap.h"
+#include "platform.h"
+
+namespace {
+
+// Appended to the temporary directory as reported, which already ends in a
+// separator: the doubled separator is harmless and the path is used as is.
+constexpr char handoffFileName[] = "\\kestrova.vcf";
+constexpr uint32_t handoffFileNameSize = sizeof handoffFileName;  // 14, with terminator
+
+constexpr char dialCardFormat[] =
+    "BEGIN:VCARD\nVERSION:2.1\nN:;%s\nTEL;WORK;VOICE:%s\nEND:VCARD\n";
+constexpr int dialCardSize = 1024;  // room for 969 characters of name and number
+
+// Shell results of 32 or less are the shell's own error codes.
+constexpr int32_t lastShellError = 32;
+
+// Writes the card to the hand-off file at path.
+int32_t writeHandoffFile(const char* path, const char* card, int32_t length) {
+    PlatformFile* file = platformOpenText(path);
+    if (!file) return KESTROVA_NO_FILE;
+    const int32_t written = platformWrite(file, card, length);
+    platformClose(file);
+    return written < length ? KESTROVA_FAILED : KESTROVA_OK;
+}
+
+int32_t dialResult(int32_t shellResult) {
+    return shellResult <= lastShellError ? shellResult : KESTROVA_OK;
+}
+
+}  // namespace
+
+int32_t launchVcard(const char* card, int32_t length) {
+    const uint32_t directoryLength = platformTempPath(0, nullptr);  // counts the terminator
+    if (directoryLength == 0) return KESTROVA_FAILED;
+
+    const uint32_t pathSize = directoryLength + handoffFileNameSize;
+    if (pathSize < directoryLength) return KESTROVA_NO_RESOURCE;  // wrapped around
+    char* path = static_cast<char*>(heapTake(pathSize));
+    if (!path) return KESTROVA_NO_RESOURCE;
+
+    // A second fetch can report a longer directory than the first if it
+    // changed in between; then the buffer holds no usable path.
+    const uint32_t fetched = platformTempPath(directoryLength, path);
+    if (fetched == 0 || fetched >= directoryLength) {
+        heapRelease(path);
+        return KESTROVA_NO_RESOURCE;
+    }
+    std::memcpy(path + fetched, handoffFileName, handoffFileNameSize);
+
+    int32_t result = writeHandoffFile(path, card, length);
+    if (result == KESTROVA_OK) result = dialResult(platformShellDial(path));
+    heapRelease(path);
+    return result;
+}
+
+extern "C" int KESTROVA_CALL kestrovaDial(const char* name, const char* number) {
+    char card[dialCardSize];
+    const int length =
+        std::snprintf(card, sizeof card, dialCardFormat, name ? name : "", number ? number : "");
+    // A cut card would dial a wrong number: refuse instead.
+    if (length < 0 || length >= dialCardSize) return KESTROVA_FAILED;
+    return launchVcard(card, length);
+}
+
+extern "C" int KESTROVA_CALL kestrovaStartup(void) {
+    return launchVcard(placeholderCard, placeholderCardLength);
+}

@@ -1,0 +1,45 @@
+// Everything the link receives: connections to the observer service and the
+// phone application's notifications.
+
+#include "link.h"
+#include "notification_parser.h"
+
+namespace {
+
+constexpr uint32_t notificationBufferSize = 1024;  // 1023 bytes and a terminator
+
+uint32_t admitsConnection(DdeName* topic, DdeName* service) {
+    // Equal texts share one handle, so comparing handles compares names.
+    return service == linkState.observerName && topic == linkState.topicName ? 1 : 0;
+}
+
+uint32_t handleNotification(DdeData* data) {
+    char text[notificationBufferSize];
+    const uint32_t received = data ? ddeGetData(data, text, notificationBufferSize - 1) : 0;
+    text[received < notificationBufferSize ? received : notificationBufferSize - 1] = '\0';
+
+    TokenVector tokens;
+    if (parseNotification(text, &tokens) != 0) return ddeNotProcessed;
+    if (linkState.observer) linkState.observer(tokens.count, tokens.slots);
+    // The observer may have removed itself; the answer says whether anyone
+    // is still observing.
+    const bool observed = linkState.observer != nullptr;
+    releaseTokens(&tokens);
+    return observed ? ddeAck : ddeNotProcessed;
+}
+
+}  // namespace
+
+uint32_t linkCallback(uint32_t type, DdeName* topic, DdeName* service, DdeData* data) {
+    switch (type) {
+        case ddeConnect:
+        case ddeConnectConfirm:
+            return admitsConnection(topic, service);
+        case ddeExecute:
+        case ddePoke:
+        case ddeRequest:
+            return handleNotification(data);
+        default:
+            return 0;
+    }
+}

@@ -1,0 +1,79 @@
+// The library's one interface to the platform: the kernel, the C runtime's
+// text files, the shell and DDEML. Everything the library asks of Windows goes
+// through these plain functions; platform_win32.cpp implements them over the
+// real API, and the host test double implements them in memory. No platform
+// type crosses this line: handles are opaque pointers or integers.
+#pragma once
+
+#include <cstdint>
+
+// --- Kernel --------------------------------------------------------------
+
+// Copies the temporary directory into buffer (capacity bytes) as
+// GetTempPathA does: with capacity 0 and no buffer returns the length
+// needed including the terminator; otherwise the length written without
+// the terminator, or the length needed if it did not fit; 0 on failure.
+uint32_t platformTempPath(uint32_t capacity, char* buffer);
+
+uint32_t platformProcessId();
+
+// --- C runtime text files ------------------------------------------------
+
+struct PlatformFile;
+
+// Creates or truncates the file for writing in text mode, where every line
+// feed is stored as carriage return plus line feed. nullptr on failure.
+PlatformFile* platformOpenText(const char* path);
+// Writes count one-byte items and returns how many were written.
+int32_t platformWrite(PlatformFile* file, const char* bytes, int32_t count);
+void platformClose(PlatformFile* file);
+
+// --- Shell ---------------------------------------------------------------
+
+// Performs the shell's "dial" verb on the file, minimised, with empty
+// parameters. Returns the shell's result: above 32 on success.
+int32_t platformShellDial(const char* path);
+
+// --- DDEML ---------------------------------------------------------------
+
+struct DdeName;          // a string handle; equal texts give equal handles
+struct DdeConversation;  // a client conversation
+struct DdeData;          // incoming transaction data, owned by DDEML
+
+// Transaction types, as DDEML numbers them.
+enum : uint32_t {
+    ddeConnect = 0x1062,
+    ddeConnectConfirm = 0x8072,
+    ddeExecute = 0x4050,
+    ddePoke = 0x4090,
+    ddeRequest = 0x20B0,
+};
+// Data transaction results: processed, or not processed.
+enum : uint32_t { ddeAck = 0x8000, ddeNotProcessed = 0 };
+
+// Creates an instance whose transactions reach linkCallback and which sees
+// connections only for service names it registered. Writes the instance id
+// and returns 0, or returns non-zero and leaves it 0.
+int32_t ddeInitialize(uint32_t* instance);
+DdeName* ddeCreateName(uint32_t instance, const char* text);
+void ddeFreeName(uint32_t instance, DdeName* name);
+// Lets other applications connect to the service.
+void ddeRegisterService(uint32_t instance, DdeName* service);
+// nullptr when nobody serves the service and topic.
+DdeConversation* ddeConnectTo(uint32_t instance, DdeName* service, DdeName* topic);
+// Sends length bytes as a synchronous execute transaction (no item, format
+// 0) and waits up to timeoutMs. True when the partner accepted it in time.
+bool ddeExecuteCommand(DdeConversation* conversation, const char* bytes, int32_t length,
+                       uint32_t timeoutMs);
+// Returns and clears the instance's last error.
+uint32_t ddeLastError(uint32_t instance);
+// Ends every conversation of the instance and withdraws its services.
+void ddeUninitialize(uint32_t instance);
+// Copies at most capacity bytes of the data; returns how many (0: none).
+uint32_t ddeGetData(DdeData* data, char* buffer, uint32_t capacity);
+
+// Implemented by the library, called by the platform for every transaction
+// aimed at the instance. For connections, topic and service are the names
+// asked for; for data transactions, data holds the bytes. Returns 1 or 0
+// for connections, ddeAck or ddeNotProcessed for data, 0 otherwise.
+uint32_t linkCallback(uint32_t type, DdeName* topic, DdeName* service, DdeData* data);

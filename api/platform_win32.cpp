@@ -1,0 +1,97 @@
+// The platform interface over the real Win32 API. This is the only file of
+// the library that sees windows.h.
+
+#include <windows.h>
+#include <ddeml.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "heap.h"
+#include "platform.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(module);
+    return TRUE;
+}
+
+void* heapTake(std::size_t size) { return std::malloc(size); }
+void heapRelease(void* block) { std::free(block); }
+
+uint32_t platformTempPath(uint32_t capacity, char* buffer) { return GetTempPathA(capacity, buffer); }
+
+uint32_t platformProcessId() { return GetCurrentProcessId(); }
+
+PlatformFile* platformOpenText(const char* path) {
+    return reinterpret_cast<PlatformFile*>(std::fopen(path, "wt"));
+}
+
+int32_t platformWrite(PlatformFile* file, const char* bytes, int32_t count) {
+    if (count <= 0) return 0;
+    return static_cast<int32_t>(
+        std::fwrite(bytes, 1, static_cast<size_t>(count), reinterpret_cast<FILE*>(file)));
+}
+
+void platformClose(PlatformFile* file) { std::fclose(reinterpret_cast<FILE*>(file)); }
+
+int32_t platformShellDial(const char* path) {
+    const HINSTANCE result = ShellExecuteA(nullptr, "dial", path, "", nullptr, SW_MINIMIZE);
+    return static_cast<int32_t>(reinterpret_cast<INT_PTR>(result));
+}
+
+namespace {
+
+HSZ toHandle(DdeName* name) { return reinterpret_cast<HSZ>(name); }
+DdeName* toName(HSZ handle) { return reinterpret_cast<DdeName*>(handle); }
+
+// DDEML calls this with its eight arguments; the library needs four.
+HDDEDATA CALLBACK dispatchTransaction(UINT type, UINT, HCONV, HSZ hsz1, HSZ hsz2, HDDEDATA data,
+                                      ULONG_PTR, ULONG_PTR) {
+    const uint32_t result =
+        linkCallback(type, toName(hsz1), toName(hsz2), reinterpret_cast<DdeData*>(data));
+    return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(result));
+}
+
+}  // namespace
+
+int32_t ddeInitialize(uint32_t* instance) {
+    DWORD id = 0;
+    const UINT status = DdeInitializeA(&id, dispatchTransaction, APPCMD_FILTERINITS, 0);
+    *instance = status == DMLERR_NO_ERROR ? id : 0;
+    return static_cast<int32_t>(status);
+}
+
+DdeName* ddeCreateName(uint32_t instance, const char* text) {
+    return toName(DdeCreateStringHandleA(instance, text, CP_WINANSI));
+}
+
+void ddeFreeName(uint32_t instance, DdeName* name) { DdeFreeStringHandle(instance, toHandle(name)); }
+
+void ddeRegisterService(uint32_t instance, DdeName* service) {
+    DdeNameService(instance, toHandle(service), nullptr, DNS_REGISTER);
+}
+
+DdeConversation* ddeConnectTo(uint32_t instance, DdeName* service, DdeName* topic) {
+    return reinterpret_cast<DdeConversation*>(
+        DdeConnect(instance, toHandle(service), toHandle(topic), nullptr));
+}
+
+bool ddeExecuteCommand(DdeConversation* conversation, const char* bytes, int32_t length,
+                       uint32_t timeoutMs) {
+    DWORD ignored = 0;
+    // DDEML does not write through the data pointer of an execute.
+    BYTE* data = reinterpret_cast<BYTE*>(const_cast<char*>(bytes));
+    return DdeClientTransaction(data, static_cast<DWORD>(length),
+                                reinterpret_cast<HCONV>(conversation), nullptr, 0, XTYP_EXECUTE,
+                                timeoutMs, &ignored) != nullptr;
+}
+
+uint32_t ddeLastError(uint32_t instance) { return DdeGetLastError(instance); }
+
+void ddeUninitialize(uint32_t instance) { DdeUninitialize(instance); }
+
+uint32_t ddeGetData(DdeData* data, char* buffer, uint32_t capacity) {
+    return DdeGetData(reinterpret_cast<HDDEDATA>(data), reinterpret_cast<BYTE*>(buffer), capacity,
+                      0);
+}

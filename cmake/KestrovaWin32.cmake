@@ -1,0 +1,55 @@
+# The product: KestrovaAPI.dll for 32-bit Windows, its import libraries and
+# package files, and the tests that run it under Wine.
+
+add_library(KestrovaAPI SHARED ${KESTROVA_CORE_SOURCES} api/platform_win32.cpp
+                               api/KestrovaAPI.def)
+add_library(KestrovaAPI::KestrovaAPI ALIAS KestrovaAPI)
+target_include_directories(KestrovaAPI PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/api>
+                                              $<INSTALL_INTERFACE:include>)
+target_compile_options(KestrovaAPI PRIVATE ${KESTROVA_WARNINGS} -fno-exceptions -fno-rtti)
+# Everything of the compiler's runtime is linked in: the DLL imports only
+# system DLLs (KERNEL32, USER32, SHELL32, msvcrt).
+target_link_options(KestrovaAPI PRIVATE -static -static-libgcc -static-libstdc++ -s)
+target_link_libraries(KestrovaAPI PRIVATE user32 shell32)
+set_target_properties(KestrovaAPI PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
+
+# An import library in the format Microsoft's linker expects, from the .def.
+find_program(KESTROVA_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 ${KESTROVA_TRIPLE}-dlltool)
+if(KESTROVA_DLLTOOL)
+    set(msvc_import_lib ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.lib)
+    if(KESTROVA_DLLTOOL MATCHES "llvm-dlltool")
+        set(dlltool_args -m i386 -D KestrovaAPI.dll)
+    else()
+        set(dlltool_args -m i386 --dllname KestrovaAPI.dll)
+    endif()
+    add_custom_command(OUTPUT ${msvc_import_lib}
+        COMMAND ${KESTROVA_DLLTOOL} ${dlltool_args} -d ${PROJECT_SOURCE_DIR}/api/KestrovaAPI.def
+                -l ${msvc_import_lib}
+        DEPENDS ${PROJECT_SOURCE_DIR}/api/KestrovaAPI.def
+        COMMENT "Import library for Microsoft's linker")
+    add_custom_target(KestrovaAPI_msvc_import ALL DEPENDS ${msvc_import_lib})
+    install(FILES ${msvc_import_lib} DESTINATION lib)
+endif()
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+install(TARGETS KestrovaAPI EXPORT KestrovaAPITargets
+    RUNTIME DESTINATION bin
+    ARCHIVE DESTINATION lib
+    INCLUDES DESTINATION include)
+install(FILES api/KestrovaAPI.h api/KestrovaAPI.def DESTINATION include)
+install(EXPORT KestrovaAPITargets NAMESPACE KestrovaAPI:: DESTINATION lib/cmake/KestrovaAPI)
+configure_package_config_file(cmake/KestrovaAPIConfig.cmake.in
+    ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfig.cmake INSTALL_DESTINATION lib/cmake/KestrovaAPI)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfigVersion.cmake
+        DESTINATION lib/cmake/KestrovaAPI)
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/win32/CMakeLists.txt)
+    add_subdirectory(tests/win32)
+endif()
+if(EXISTS ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt)
+    add_subdirectory(examples)
+endif()

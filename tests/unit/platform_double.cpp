@@ -1,0 +1,172 @@
+// The test double of the platform interface; see platform_double.h.
+
+#include "platform_double.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "heap.h"
+#include "link.h"
+
+struct PlatformFile {
+    int unused;
+};
+
+struct DdeConversation {
+    int unused;
+};
+
+struct DdeData {
+    std::string bytes;
+};
+
+namespace {
+
+PlatformDouble theDouble;
+PlatformFile theFile;
+DdeConversation theConversation;
+
+// Name handles are small integers disguised as pointers, one per text, as
+// DDEML gives equal texts equal handles.
+std::vector<std::string> nameTexts;
+
+std::string textOf(DdeName* name) {
+    const auto index = reinterpret_cast<uintptr_t>(name);
+    return index >= 1 && index <= nameTexts.size() ? nameTexts[index - 1] : std::string();
+}
+
+}  // namespace
+
+PlatformDouble& platformDouble() { return theDouble; }
+
+void resetPlatformDouble() {
+    theDouble = PlatformDouble();
+    nameTexts.clear();
+    linkState = LinkState();
+}
+
+DdeName* PlatformDouble::nameFor(const std::string& text) {
+    for (size_t i = 0; i < nameTexts.size(); ++i)
+        if (nameTexts[i] == text) return reinterpret_cast<DdeName*>(i + 1);
+    nameTexts.push_back(text);
+    return reinterpret_cast<DdeName*>(nameTexts.size());
+}
+
+uint32_t PlatformDouble::connect(const std::string& service, const std::string& topic) {
+    return linkCallback(ddeConnect, nameFor(topic), nameFor(service), nullptr);
+}
+
+uint32_t PlatformDouble::notify(const std::string& bytes, uint32_t type) {
+    DdeData data{bytes};
+    return linkCallback(type, nullptr, nullptr, &data);
+}
+
+uint32_t PlatformDouble::transaction(uint32_t type) {
+    return linkCallback(type, nullptr, nullptr, nullptr);
+}
+
+void* heapTake(std::size_t size) {
+    ++theDouble.allocations;
+    if (theDouble.failAllocation > 0 && --theDouble.failAllocation == 0) return nullptr;
+    ++theDouble.liveBlocks;
+    return std::malloc(size);
+}
+
+void heapRelease(void* block) {
+    if (!block) return;
+    --theDouble.liveBlocks;
+    std::free(block);
+}
+
+uint32_t platformTempPath(uint32_t capacity, char* buffer) {
+    if (capacity == 0) {
+        if (theDouble.tempLengthFails) return 0;
+        return static_cast<uint32_t>(theDouble.tempDirectory.size() + 1);
+    }
+    if (theDouble.tempFetchFails) return 0;
+    const std::string& found = theDouble.tempDirectoryOnFetch.empty()
+                                   ? theDouble.tempDirectory
+                                   : theDouble.tempDirectoryOnFetch;
+    const auto length = static_cast<uint32_t>(found.size());
+    if (length + 1 > capacity) return length + 1;  // too small: the size needed
+    std::memcpy(buffer, found.c_str(), length + 1);
+    return length;
+}
+
+uint32_t platformProcessId() { return theDouble.processId; }
+
+PlatformFile* platformOpenText(const char* path) {
+    ++theDouble.opens;
+    theDouble.openedPath = path;
+    if (theDouble.openFails) return nullptr;
+    theDouble.fileContents.clear();
+    ++theDouble.openFiles;
+    return &theFile;
+}
+
+int32_t platformWrite(PlatformFile*, const char* bytes, int32_t count) {
+    int32_t written = count;
+    if (theDouble.writeLimit >= 0 && written > theDouble.writeLimit) written = theDouble.writeLimit;
+    theDouble.fileContents.append(bytes, static_cast<size_t>(written));
+    return written;
+}
+
+void platformClose(PlatformFile*) { --theDouble.openFiles; }
+
+int32_t platformShellDial(const char* path) {
+    theDouble.dialledPaths.push_back(path);
+    theDouble.dialledCards.push_back(theDouble.fileContents);
+    return theDouble.shellResult;
+}
+
+int32_t ddeInitialize(uint32_t* instance) {
+    ++theDouble.initializations;
+    if (theDouble.initializeFails) return 0x4006;  // DMLERR_DLL_USAGE, say
+    theDouble.instance = *instance = ++theDouble.lastInstance;
+    return 0;
+}
+
+DdeName* ddeCreateName(uint32_t, const char* text) {
+    ++theDouble.liveNames[text];
+    return theDouble.nameFor(text);
+}
+
+void ddeFreeName(uint32_t, DdeName* name) {
+    const std::string text = textOf(name);
+    if (--theDouble.liveNames[text] == 0) theDouble.liveNames.erase(text);
+}
+
+void ddeRegisterService(uint32_t, DdeName* service) {
+    theDouble.registeredServices.push_back(textOf(service));
+}
+
+DdeConversation* ddeConnectTo(uint32_t, DdeName* service, DdeName* topic) {
+    ++theDouble.connections;
+    if (!theDouble.phoneServing || textOf(service) != "Kestrova" || textOf(topic) != "Server")
+        return nullptr;
+    return &theConversation;
+}
+
+bool ddeExecuteCommand(DdeConversation*, const char* bytes, int32_t length, uint32_t) {
+    theDouble.commands.emplace_back(bytes, static_cast<size_t>(length));
+    if (theDouble.duringExecute) theDouble.duringExecute();
+    return theDouble.phoneAccepts;
+}
+
+uint32_t ddeLastError(uint32_t) {
+    ++theDouble.lastErrorFetches;
+    return 0;
+}
+
+void ddeUninitialize(uint32_t) {
+    ++theDouble.uninitializations;
+    theDouble.instance = 0;
+    theDouble.registeredServices.clear();
+}
+
+uint32_t ddeGetData(DdeData* data, char* buffer, uint32_t capacity) {
+    const auto length = static_cast<uint32_t>(data->bytes.size());
+    const uint32_t copied = length < capacity ? length : capacity;
+    std::memcpy(buffer, data->bytes.data(), copied);
+    return copied;
+}
