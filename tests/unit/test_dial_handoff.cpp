@@ -1,1 +1,136 @@
+// Dialling against the platform double: the card's bytes, the path, the
+// shell's result and what is left behind on every failure.
+
 #include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "KestrovaAPI.h"
+#include "platform_double.h"
+
+namespace {
+
+class DialHandoff : public ::testing::Test {
+protected:
+    void SetUp() override { resetPlatformDouble(); }
+    PlatformDouble& platform = platformDouble();
+};
+
+std::string card(const std::string& name, const std::string& number) {
+    return "BEGIN:VCARD\nVERSION:2.1\nN:;" + name + "\nTEL;WORK;VOICE:" + number +
+           "\nEND:VCARD\n";
+}
+
+TEST_F(DialHandoff, StartupHandsOverThePlaceholderCard) {
+    EXPECT_EQ(0, kestrovaStartup());
+    ASSERT_EQ(1u, platform.dialledCards.size());
+    EXPECT_EQ("BEGIN:VCARD\nVERSION:2.1\nN:;0\nTEL;WORK;VOICE:0\nEND:VCARD\n",
+              platform.dialledCards[0]);
+    EXPECT_EQ(56u, platform.dialledCards[0].size());
+    EXPECT_EQ(0, platform.liveBlocks);
+    EXPECT_EQ(0, platform.openFiles);
+    EXPECT_EQ(0, platform.initializations);  // dialling never touches the link
+}
+
+TEST_F(DialHandoff, CardHoldsNameAndNumberVerbatim) {
+    struct Case {
+        const char* name;
+        const char* number;
+        std::string expected;
+    } cases[] = {
+        {"Ann Smith", "+44 20 7946 0000", card("Ann Smith", "+44 20 7946 0000")},
+        {"", "", "BEGIN:VCARD\nVERSION:2.1\nN:;\nTEL;WORK;VOICE:\nEND:VCARD\n"},
+        {nullptr, "123", card("", "123")},
+        {"Bo", nullptr, card("Bo", "")},
+        {"a;b,c", "1\n2", card("a;b,c", "1\n2")},  // no escaping: a line feed adds a line
+    };
+    for (const Case& c : cases) {
+        resetPlatformDouble();
+        EXPECT_EQ(0, kestrovaDial(c.name, c.number));
+        ASSERT_EQ(1u, platform.dialledCards.size());
+        EXPECT_EQ(c.expected, platform.dialledCards[0]);
+    }
+}
+
+TEST_F(DialHandoff, PathKeepsTheDoubledSeparator) {
+    for (const std::string dir : {std::string("C:\\Temp\\"), std::string("C:\\") + std::string(300, 'd') + "\\"}) {
+        resetPlatformDouble();
+        platform.tempDirectory = dir;
+        EXPECT_EQ(0, kestrovaStartup());
+        EXPECT_EQ(dir + "\\kestrova.vcf", platform.openedPath);
+        ASSERT_EQ(1u, platform.dialledPaths.size());
+        EXPECT_EQ(platform.openedPath, platform.dialledPaths[0]);
+    }
+}
+
+TEST_F(DialHandoff, CardOfExactlyFullBufferFitsOneMoreIsRefused) {
+    const std::string name(500, 'n');
+    EXPECT_EQ(0, kestrovaDial(name.c_str(), std::string(469, '1').c_str()));
+    ASSERT_EQ(1u, platform.dialledCards.size());
+    EXPECT_EQ(1023u, platform.dialledCards[0].size());
+
+    resetPlatformDouble();
+    EXPECT_EQ(-1, kestrovaDial(name.c_str(), std::string(470, '1').c_str()));
+    EXPECT_EQ(0, platform.opens);  // no cut card on disk
+    EXPECT_TRUE(platform.dialledPaths.empty());
+    EXPECT_EQ(0, platform.allocations);
+
+    resetPlatformDouble();
+    const std::string huge(100000, 'x');
+    EXPECT_EQ(-1, kestrovaDial(huge.c_str(), huge.c_str()));
+    EXPECT_TRUE(platform.dialledPaths.empty());
+}
+
+TEST_F(DialHandoff, ShellResultsOf32OrLessAreReturnedAboveAreSuccess) {
+    const struct {
+        int32_t shell;
+        int expected;
+    } cases[] = {{0, 0}, {2, 2}, {31, 31}, {32, 32}, {33, 0}, {42, 0}, {INT_MAX, 0}};
+    for (const auto& c : cases) {
+        resetPlatformDouble();
+        platform.shellResult = c.shell;
+        EXPECT_EQ(c.expected, kestrovaDial("Ann", "1")) << "shell result " << c.shell;
+        EXPECT_EQ(c.expected, kestrovaStartup()) << "shell result " << c.shell;
+        EXPECT_EQ(0, platform.liveBlocks);
+    }
+}
+
+TEST_F(DialHandoff, EachFailureHasItsCodeAndLeavesNothingBehind) {
+    struct Case {
+        const char* what;
+        void (*arrange)(PlatformDouble&);
+        int expected;
+        bool fileOpened;
+        bool shellInvoked;
+    } cases[] = {
+        {"no directory length", [](PlatformDouble& p) { p.tempLengthFails = true; }, -1, false,
+         false},
+        {"directory unreadable", [](PlatformDouble& p) { p.tempFetchFails = true; }, -2, false,
+         false},
+        {"directory grew between fetches",
+         [](PlatformDouble& p) { p.tempDirectoryOnFetch = "C:\\A much longer temp\\"; }, -2, false,
+         false},
+        {"no memory for the path", [](PlatformDouble& p) { p.failAllocation = 1; }, -2, false,
+         false},
+        {"file cannot be created", [](PlatformDouble& p) { p.openFails = true; }, -3, true, false},
+        {"short write", [](PlatformDouble& p) { p.writeLimit = 10; }, -1, true, false},
+    };
+    for (const Case& c : cases) {
+        resetPlatformDouble();
+        c.arrange(platform);
+        EXPECT_EQ(c.expected, kestrovaDial("Ann", "123")) << c.what;
+        EXPECT_EQ(c.fileOpened, platform.opens == 1) << c.what;
+        EXPECT_EQ(c.shellInvoked, !platform.dialledPaths.empty()) << c.what;
+        EXPECT_EQ(0, platform.liveBlocks) << c.what << ": path buffer not released";
+        EXPECT_EQ(0, platform.openFiles) << c.what << ": file left open";
+    }
+}
+
+TEST_F(DialHandoff, ShorterDirectoryOnSecondFetchIsStillUsed) {
+    platform.tempDirectoryOnFetch = "C:\\T\\";
+    EXPECT_EQ(0, kestrovaStartup());
+    EXPECT_EQ("C:\\T\\\\kestrova.vcf", platform.openedPath);
+}
+
+}  // namespace

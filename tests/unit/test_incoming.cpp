@@ -1,1 +1,111 @@
+// What arrives on the link: connections to the observer service and
+// notifications, against the platform double.
+
 #include <gtest/gtest.h>
+
+#include <string>
+
+#include "KestrovaAPI.h"
+#include "link.h"
+#include "platform_double.h"
+#include "recording_observer.h"
+
+namespace {
+
+class Incoming : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetPlatformDouble();
+        clearReceived();
+        ASSERT_EQ(0, initLink());
+    }
+    PlatformDouble& platform = platformDouble();
+    const std::string observerService = "KestrovaObserver.000002BC";
+};
+
+TEST_F(Incoming, OnlyTheObserverServiceOnTopicServerIsAdmitted) {
+    const struct {
+        std::string service;
+        std::string topic;
+        uint32_t expected;
+    } cases[] = {
+        {observerService, "Server", 1},
+        {observerService, "Other", 0},
+        {observerService, "server", 0},  // names are compared as handles
+        {"Kestrova", "Server", 0},
+        {"KestrovaObserver.000002BD", "Server", 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected, platform.connect(c.service, c.topic)) << c.service << "|" << c.topic;
+        EXPECT_EQ(c.expected, linkCallback(ddeConnectConfirm, platform.nameFor(c.topic),
+                                           platform.nameFor(c.service), nullptr));
+    }
+    EXPECT_EQ(0u, linkCallback(ddeConnect, nullptr, nullptr, nullptr));  // wildcard
+}
+
+TEST_F(Incoming, NotificationReachesTheObserverAndIsAcknowledged) {
+    linkState.observer = firstObserver;
+    for (uint32_t type : {ddeExecute, ddePoke}) {
+        clearReceived();
+        EXPECT_EQ(0x8000u, platform.notify("[f(a,\"b c\")]", type));
+        ASSERT_EQ(1u, receivedByFirst().size());
+        EXPECT_EQ((Notification{"f", "a", "b c"}), receivedByFirst()[0]);
+        EXPECT_EQ(0, platform.liveBlocks);
+    }
+}
+
+TEST_F(Incoming, WithoutObserverTheNotificationIsParsedReleasedAndNotAcknowledged) {
+    EXPECT_EQ(0u, platform.notify("[f(a,\"b c\")]"));
+    EXPECT_EQ(0, platform.liveBlocks);
+}
+
+TEST_F(Incoming, RejectedTextsReachNobody) {
+    linkState.observer = firstObserver;
+    std::string tooMany = "[f(";
+    for (int i = 0; i < 100; ++i) tooMany += "a,";
+    tooMany += "a)]";
+    for (const std::string& text : {std::string("[f(a]"), std::string(), std::string("[]"), tooMany}) {
+        EXPECT_EQ(0u, platform.notify(text)) << text;
+        EXPECT_EQ(0, platform.liveBlocks);
+    }
+    EXPECT_TRUE(receivedByFirst().empty());
+}
+
+TEST_F(Incoming, RequestsAndOtherTransactionsAreAnsweredZero) {
+    linkState.observer = firstObserver;
+    EXPECT_EQ(0u, platform.transaction(ddeRequest));  // carries no data
+    for (uint32_t type : {0x20E2u /* wildconnect */, 0x8002u /* error */, 0x80C2u /* disconnect */,
+                          0x1030u /* advstart */})
+        EXPECT_EQ(0u, platform.notify("[f(a)]", type)) << std::hex << type;
+    EXPECT_TRUE(receivedByFirst().empty());
+}
+
+TEST_F(Incoming, OnlyTheFirst1023BytesAreRead) {
+    linkState.observer = firstObserver;
+    // The closing ")" is byte 1024: cut off, so the text is malformed.
+    EXPECT_EQ(0u, platform.notify("[f(" + std::string(1020, 'a') + ")]"));
+    EXPECT_TRUE(receivedByFirst().empty());
+
+    // Here the first 1023 bytes hold a whole notification and the rest is cut.
+    EXPECT_EQ(0x8000u, platform.notify("[f(" + std::string(1019, 'a') + ")" + "]tail"));
+    ASSERT_EQ(1u, receivedByFirst().size());
+    EXPECT_EQ((Notification{"[f", std::string(1019, 'a')}), receivedByFirst()[0]);
+}
+
+TEST_F(Incoming, DataEndsAtItsOwnZeroByte) {
+    linkState.observer = firstObserver;
+    EXPECT_EQ(0x8000u, platform.notify(std::string("[f(a)]\0[g(b)]", 13)));
+    ASSERT_EQ(1u, receivedByFirst().size());
+    EXPECT_EQ((Notification{"f", "a"}), receivedByFirst()[0]);
+}
+
+void KESTROVA_CALL removingObserver(int, char**) { kestrovaRemoveObserver(removingObserver); }
+
+TEST_F(Incoming, ObserverThatRemovesItselfGetsNoAcknowledgement) {
+    linkState.observer = removingObserver;
+    EXPECT_EQ(0u, platform.notify("[f(a)]"));
+    EXPECT_EQ(nullptr, linkState.observer);
+    EXPECT_EQ(0, platform.liveBlocks);
+}
+
+}  // namespace

@@ -1,1 +1,127 @@
+// The link's states and the call-control commands against the platform
+// double.
+
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "KestrovaAPI.h"
+#include "link.h"
+#include "platform_double.h"
+
+namespace {
+
+class Link : public ::testing::Test {
+protected:
+    void SetUp() override { resetPlatformDouble(); }
+    PlatformDouble& platform = platformDouble();
+
+    bool registered() const { return linkState.instance != 0 && !linkState.conversation; }
+    bool connected() const { return linkState.instance != 0 && linkState.conversation; }
+};
+
+TEST_F(Link, CommandsAreSentAsTheirExactBytesOverOneConversation) {
+    EXPECT_EQ(0, kestrovaHookOff());
+    EXPECT_EQ(0, kestrovaHangUp());
+    EXPECT_EQ(0, kestrovaHookOff());
+    const std::vector<std::string> expected = {"[hookoff()]", "[hangup()]", "[hookoff()]"};
+    EXPECT_EQ(expected, platform.commands);
+    EXPECT_EQ(11u, platform.commands[0].size());  // no terminator
+    EXPECT_EQ(10u, platform.commands[1].size());
+    EXPECT_EQ(1, platform.initializations);
+    EXPECT_EQ(1, platform.connections);
+    EXPECT_EQ(3u, platform.dialledCards.size());  // every request starts the phone first
+    EXPECT_TRUE(connected());
+}
+
+TEST_F(Link, NobodyServingLeavesTheLinkRegisteredAndTheNextRequestRetries) {
+    platform.phoneServing = false;
+    EXPECT_EQ(-1, kestrovaHookOff());
+    EXPECT_TRUE(registered());
+    EXPECT_EQ(std::vector<std::string>{"KestrovaObserver.000002BC"}, platform.registeredServices);
+    EXPECT_TRUE(platform.commands.empty());
+
+    platform.phoneServing = true;
+    EXPECT_EQ(0, kestrovaHookOff());
+    EXPECT_EQ(1, platform.initializations);  // only the connection is retried
+    EXPECT_EQ(2, platform.connections);
+    EXPECT_EQ(std::vector<std::string>{"[hookoff()]"}, platform.commands);
+}
+
+TEST_F(Link, RejectedCommandKeepsTheConversationAndClearsTheError) {
+    platform.phoneAccepts = false;
+    EXPECT_EQ(-1, kestrovaHangUp());
+    EXPECT_EQ(1, platform.lastErrorFetches);
+    EXPECT_TRUE(connected());
+
+    // A phone that went away looks the same: every command fails until the
+    // link is closed, and the library never reconnects by itself.
+    EXPECT_EQ(-1, kestrovaHookOff());
+    EXPECT_EQ(1, platform.connections);
+    platform.phoneAccepts = true;
+    EXPECT_EQ(0, kestrovaHookOff());
+}
+
+TEST_F(Link, FailedHandoffLeavesTheLinkUntouched) {
+    for (int32_t shell : {31, 2, 0}) {
+        resetPlatformDouble();
+        platform.shellResult = shell;
+        EXPECT_EQ(shell, kestrovaHookOff());
+        // A shell failure reported as 0 reads as success and goes on.
+        EXPECT_EQ(shell == 0 ? 1 : 0, platform.initializations);
+    }
+    resetPlatformDouble();
+    platform.openFails = true;
+    EXPECT_EQ(-3, kestrovaHangUp());
+    EXPECT_EQ(0, platform.initializations);
+}
+
+TEST_F(Link, InstanceThatCannotBeCreatedLeavesTheLinkIdle) {
+    platform.initializeFails = true;
+    EXPECT_EQ(-2, kestrovaHookOff());
+    EXPECT_EQ(0u, linkState.instance);
+    EXPECT_TRUE(platform.registeredServices.empty());
+    platform.initializeFails = false;
+    EXPECT_EQ(0, kestrovaHookOff());
+    EXPECT_EQ(2, platform.initializations);
+}
+
+TEST_F(Link, CloseReleasesEverythingAndTheNextRequestStartsAfresh) {
+    EXPECT_EQ(0, closeLink());  // nothing to close
+    EXPECT_EQ(0, platform.uninitializations);
+
+    ASSERT_EQ(0, kestrovaHookOff());
+    EXPECT_EQ(3u, platform.liveNames.size());
+    EXPECT_EQ(0, closeLink());
+    EXPECT_TRUE(platform.liveNames.empty());
+    EXPECT_EQ(1, platform.uninitializations);
+    EXPECT_EQ(0u, linkState.instance);
+    EXPECT_EQ(nullptr, linkState.conversation);
+
+    ASSERT_EQ(0, kestrovaHangUp());
+    EXPECT_EQ(2, platform.initializations);
+    EXPECT_EQ(2, platform.connections);
+    EXPECT_EQ(2u, platform.lastInstance);
+    EXPECT_STREQ("KestrovaObserver.000002BC", linkState.observerServiceName);
+}
+
+TEST_F(Link, ObserverServiceNameHasEightUpperCaseHexDigits) {
+    const struct {
+        uint32_t pid;
+        const char* name;
+    } cases[] = {{700, "KestrovaObserver.000002BC"},
+                 {0, "KestrovaObserver.00000000"},
+                 {0xabcdef, "KestrovaObserver.00ABCDEF"},
+                 {0xFFFFFFFF, "KestrovaObserver.FFFFFFFF"}};
+    for (const auto& c : cases) {
+        resetPlatformDouble();
+        platform.processId = c.pid;
+        ASSERT_EQ(0, initLink());
+        EXPECT_STREQ(c.name, linkState.observerServiceName);
+        EXPECT_EQ(std::vector<std::string>{c.name}, platform.registeredServices);
+        EXPECT_EQ(1, platform.liveNames[c.name]);
+    }
+}
+
+}  // namespace

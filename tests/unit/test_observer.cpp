@@ -1,1 +1,116 @@
+// Subscribing and unsubscribing against the platform double.
+
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "KestrovaAPI.h"
+#include "link.h"
+#include "platform_double.h"
+#include "recording_observer.h"
+
+namespace {
+
+const std::string subscribe = "[subscribe(\"KestrovaObserver.000002BC\")]";
+
+class Observer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetPlatformDouble();
+        clearReceived();
+    }
+    PlatformDouble& platform = platformDouble();
+};
+
+TEST_F(Observer, AddSubscribesWithTheExactCommandAndReceives) {
+    EXPECT_EQ(0, kestrovaAddObserver(firstObserver));
+    EXPECT_EQ(std::vector<std::string>{subscribe}, platform.commands);
+    EXPECT_EQ(40u, platform.commands[0].size());
+    EXPECT_EQ(firstObserver, linkState.observer);
+
+    EXPECT_EQ(1u, platform.connect("KestrovaObserver.000002BC", "Server"));
+    EXPECT_EQ(0x8000u, platform.notify("[ring(\"Ann\")]"));
+    ASSERT_EQ(1u, receivedByFirst().size());
+    EXPECT_EQ((Notification{"ring", "Ann"}), receivedByFirst()[0]);
+}
+
+TEST_F(Observer, SecondAddReplacesTheFirst) {
+    ASSERT_EQ(0, kestrovaAddObserver(firstObserver));
+    ASSERT_EQ(0, kestrovaAddObserver(secondObserver));
+    EXPECT_EQ((std::vector<std::string>{subscribe, subscribe}), platform.commands);
+    EXPECT_EQ(0x8000u, platform.notify("[f()]"));
+    EXPECT_TRUE(receivedByFirst().empty());
+    EXPECT_EQ(1u, receivedBySecond().size());
+}
+
+TEST_F(Observer, FailedAddKeepsTheEarlierObserver) {
+    struct Case {
+        const char* what;
+        void (*arrange)(PlatformDouble&);
+        int expected;
+    } cases[] = {
+        {"hand-off fails", [](PlatformDouble& p) { p.shellResult = 31; }, 31},
+        {"subscribe rejected", [](PlatformDouble& p) { p.phoneAccepts = false; }, -1},
+    };
+    for (const Case& c : cases) {
+        resetPlatformDouble();
+        ASSERT_EQ(0, kestrovaAddObserver(firstObserver));
+        c.arrange(platform);
+        EXPECT_EQ(c.expected, kestrovaAddObserver(secondObserver)) << c.what;
+        EXPECT_EQ(firstObserver, linkState.observer) << c.what;
+    }
+
+    // With no link yet: an instance that cannot be created, or a phone that
+    // cannot be reached, leaves no observer.
+    resetPlatformDouble();
+    platform.initializeFails = true;
+    EXPECT_EQ(-2, kestrovaAddObserver(firstObserver));
+    EXPECT_EQ(nullptr, linkState.observer);
+    resetPlatformDouble();
+    platform.phoneServing = false;
+    EXPECT_EQ(-1, kestrovaAddObserver(firstObserver));
+    EXPECT_EQ(nullptr, linkState.observer);
+    EXPECT_NE(0u, linkState.instance);  // registered, waiting for the phone
+}
+
+TEST_F(Observer, NotificationsDuringTheSubscribeWaitFindTheOldObserver) {
+    uint32_t answer = 1;
+    platform.duringExecute = [&] { answer = platform.notify("[f(a)]"); };
+    ASSERT_EQ(0, kestrovaAddObserver(firstObserver));
+    EXPECT_EQ(0u, answer);
+    EXPECT_TRUE(receivedByFirst().empty());
+}
+
+TEST_F(Observer, RemoveWithAnotherCallbackChangesNothing) {
+    ASSERT_EQ(0, kestrovaAddObserver(firstObserver));
+    EXPECT_EQ(-1, kestrovaRemoveObserver(secondObserver));
+    EXPECT_EQ(-1, kestrovaRemoveObserver(nullptr));
+    EXPECT_EQ(firstObserver, linkState.observer);
+    EXPECT_NE(0u, linkState.instance);
+    EXPECT_EQ(0, platform.uninitializations);
+}
+
+TEST_F(Observer, RemoveClosesTheLinkAndAddSubscribesAfresh) {
+    ASSERT_EQ(0, kestrovaAddObserver(firstObserver));
+    EXPECT_EQ(0, kestrovaRemoveObserver(firstObserver));
+    EXPECT_EQ(nullptr, linkState.observer);
+    EXPECT_EQ(1, platform.uninitializations);
+    EXPECT_TRUE(platform.registeredServices.empty());
+    EXPECT_TRUE(platform.liveNames.empty());
+
+    ASSERT_EQ(0, kestrovaAddObserver(secondObserver));
+    EXPECT_EQ(2, platform.initializations);
+    EXPECT_EQ(2, platform.connections);
+    EXPECT_EQ(std::vector<std::string>{"KestrovaObserver.000002BC"}, platform.registeredServices);
+    EXPECT_EQ((std::vector<std::string>{subscribe, subscribe}), platform.commands);
+}
+
+TEST_F(Observer, RemovingNoneWhileNoneIsRegisteredClosesTheLink) {
+    ASSERT_EQ(0, kestrovaHookOff());
+    EXPECT_EQ(0, kestrovaRemoveObserver(nullptr));
+    EXPECT_EQ(0u, linkState.instance);
+    EXPECT_EQ(1, platform.uninitializations);
+}
+
+}  // namespace
