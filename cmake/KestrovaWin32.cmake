@@ -1,6 +1,10 @@
 # The product: KestrovaAPI.dll for 32-bit Windows, its import libraries and
 # package files, and the tests that run it under Wine.
 
+# The DLL, the tests, the stand-in phone and the example share one folder, so
+# that every program finds the DLL next to it.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
 add_library(KestrovaAPI SHARED ${KESTROVA_CORE_SOURCES} api/platform_win32.cpp
                                api/KestrovaAPI.def)
 add_library(KestrovaAPI::KestrovaAPI ALIAS KestrovaAPI)
