@@ -10,7 +10,8 @@ constexpr uint32_t notificationBufferSize = 1024;  // 1023 bytes and a terminato
 
 uint32_t admitsConnection(DdeName* topic, DdeName* service) {
     // Equal texts share one handle, so comparing handles compares names.
-    return service == linkState.observerName && topic == linkState.topicName ? 1 : 0;
+    const bool named = service && topic;  // never a wildcard
+    return named && service == linkState.observerName && topic == linkState.topicName ? 1 : 0;
 }
 
 uint32_t handleNotification(DdeData* data) {

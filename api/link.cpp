@@ -48,6 +48,12 @@ int32_t initLink() {
     linkState.serviceName = ddeCreateName(linkState.instance, phoneServiceName);
     linkState.observerName = ddeCreateName(linkState.instance, linkState.observerServiceName);
     linkState.topicName = ddeCreateName(linkState.instance, topicName);
+    // A missing name would make the connection a wildcard one, reaching any
+    // server on any topic: give the instance up instead.
+    if (!linkState.serviceName || !linkState.observerName || !linkState.topicName) {
+        closeLink();
+        return KESTROVA_NO_RESOURCE;
+    }
     ddeRegisterService(linkState.instance, linkState.observerName);
     return KESTROVA_OK;
 }

@@ -127,6 +127,7 @@ int32_t ddeInitialize(uint32_t* instance) {
 }
 
 DdeName* ddeCreateName(uint32_t, const char* text) {
+    if (theDouble.nameThatFails == text) return nullptr;
     ++theDouble.liveNames[text];
     return theDouble.nameFor(text);
 }

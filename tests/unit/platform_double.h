@@ -38,6 +38,7 @@ struct PlatformDouble {
 
     // DDEML
     bool initializeFails = false;
+    std::string nameThatFails;  // creating a handle for this text fails
     bool phoneServing = true;   // someone serves "Kestrova"/"Server"
     bool phoneAccepts = true;   // commands are accepted
     uint32_t instance = 0;      // the live instance, 0 if none

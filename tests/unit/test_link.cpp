@@ -87,6 +87,19 @@ TEST_F(Link, InstanceThatCannotBeCreatedLeavesTheLinkIdle) {
     EXPECT_EQ(2, platform.initializations);
 }
 
+TEST_F(Link, NameThatCannotBeCreatedGivesTheInstanceUp) {
+    for (const char* name : {"Kestrova", "KestrovaObserver.000002BC", "Server"}) {
+        resetPlatformDouble();
+        platform.nameThatFails = name;
+        EXPECT_EQ(-2, kestrovaHookOff()) << name;
+        EXPECT_EQ(0u, linkState.instance);
+        EXPECT_EQ(1, platform.uninitializations);
+        EXPECT_TRUE(platform.liveNames.empty()) << name;
+        EXPECT_EQ(0, platform.connections);  // never a wildcard connection
+        EXPECT_TRUE(platform.registeredServices.empty());
+    }
+}
+
 TEST_F(Link, CloseReleasesEverythingAndTheNextRequestStartsAfresh) {
     EXPECT_EQ(0, closeLink());  // nothing to close
     EXPECT_EQ(0, platform.uninitializations);
