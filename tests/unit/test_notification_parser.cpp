@@ -1,1 +1,304 @@
+// Tests of the notification parser: which tokens a text yields, when it is
+// refused, and that nothing stays allocated when it is.
+
 #include <gtest/gtest.h>
+
+#include <cstddef>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "heap.h"
+#include "notification_parser.h"
+#include "platform_double.h"
+
+namespace {
+
+using Tokens = std::vector<std::string>;
+
+constexpr int32_t untouched = -7;  // a count no parse can write
+
+// The token table with guard slots right behind it: a parse that writes past
+// its capacity overwrites the guard instead of going unnoticed.
+struct GuardedTable {
+    TokenVector tokens;
+    char* guard[4];
+};
+static_assert(offsetof(GuardedTable, guard) == sizeof(TokenVector),
+              "the guard must follow the table directly");
+
+char guardMark;
+
+struct Outcome {
+    int32_t result = 0;
+    Tokens tokens;
+};
+
+// Parses text, checks what a parse promises beyond its tokens (count and
+// table left alone on failure, every block released in the end) and
+// returns the result and the tokens.
+Outcome parse(const std::string& text) {
+    auto table = std::make_unique<GuardedTable>();
+    table->tokens.count = untouched;
+    for (char*& slot : table->guard) slot = &guardMark;
+    const int liveBefore = platformDouble().liveBlocks;
+
+    Outcome outcome;
+    outcome.result = parseNotification(text.c_str(), &table->tokens);
+    for (char* slot : table->guard) EXPECT_EQ(slot, &guardMark) << "written past the table";
+    if (outcome.result == 0) {
+        const int32_t count = table->tokens.count;
+        EXPECT_GE(count, 1);
+        EXPECT_LE(count, TokenVector::capacity);
+        EXPECT_EQ(platformDouble().liveBlocks, liveBefore + count);
+        for (int32_t i = 0; i < count && i < TokenVector::capacity; ++i)
+            outcome.tokens.emplace_back(table->tokens.slots[i]);
+        releaseTokens(&table->tokens);
+        EXPECT_EQ(table->tokens.count, 0);
+    } else {
+        EXPECT_EQ(outcome.result, -1);
+        EXPECT_EQ(table->tokens.count, untouched) << "count written by a failed parse";
+    }
+    EXPECT_EQ(platformDouble().liveBlocks, liveBefore) << "blocks left live";
+    return outcome;
+}
+
+class NotificationParser : public ::testing::Test {
+protected:
+    void SetUp() override { resetPlatformDouble(); }
+};
+
+// ---------------------------------------------------------------------------
+// What a text yields
+
+struct Case {
+    const char* label;
+    std::string text;
+    int32_t result;
+    Tokens tokens;  // empty when the parse fails
+};
+
+// What a failing case shows: its label and the start of its text.
+void describe(std::ostream& out, const char* label, const std::string& text) {
+    out << label << ": " << text.substr(0, 40) << (text.size() > 40 ? "..." : "");
+}
+
+std::ostream& operator<<(std::ostream& out, const Case& c) {
+    describe(out, c.label, c.text);
+    return out;
+}
+
+class Grammar : public NotificationParser, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(Grammar, YieldsExpectedTokens) {
+    const Case& c = GetParam();
+    const Outcome outcome = parse(c.text);
+    EXPECT_EQ(outcome.result, c.result);
+    EXPECT_EQ(outcome.tokens, c.tokens);
+}
+
+std::string caseName(const ::testing::TestParamInfo<Case>& info) { return info.param.label; }
+
+// Brackets come off only as a pair, and only once.
+INSTANTIATE_TEST_SUITE_P(Brackets, Grammar, ::testing::Values(
+    Case{"Bracketed", "[f(a)]", 0, {"f", "a"}},
+    Case{"Bare", "f(a)", 0, {"f", "a"}},
+    Case{"OpeningOnlyStaysInName", "[f(a)", 0, {"[f", "a"}},
+    Case{"ClosingOnlyIgnoredAfterList", "f(a)]", 0, {"f", "a"}},
+    Case{"LoneOpeningBracket", "[", 0, {"["}},
+    Case{"LoneClosingBracket", "]", 0, {"]"}},
+    Case{"EmptyPair", "[]", -1, {}},
+    Case{"EmptyText", "", -1, {}},
+    Case{"NestedPairStrippedOnce", "[[x]]", 0, {"[x]"}},
+    Case{"ClosingNotLast", "[f(a)] ", 0, {"[f", "a"}},
+    Case{"SpaceBeforeOpening", " [f(a)]", 0, {" [f", "a"}}),
+    caseName);
+
+// The name runs to the first "("; without one, or with one first, the
+// whole stripped text is the only token.
+INSTANTIATE_TEST_SUITE_P(Name, Grammar, ::testing::Values(
+    Case{"NameOnly", "[f]", 0, {"f"}},
+    Case{"NameOnlyUnbracketed", "abc", 0, {"abc"}},
+    Case{"OpeningFirst", "(abc)", 0, {"(abc)"}},
+    Case{"OpeningFirstInsideBrackets", "[(a,b)]", 0, {"(a,b)"}},
+    Case{"NameKeepsSpaces", "[ f g (a)]", 0, {" f g ", "a"}},
+    Case{"NameKeepsCommasAndQuotes", "[a,\"b)(c)]", 0, {"a,\"b)", "c"}},
+    Case{"EmptyList", "[f()]", 0, {"f"}},
+    Case{"HighBytes", "[\xE9t\xE9(\xFF,\x80)]", 0, {"\xE9t\xE9", "\xFF", "\x80"}}),
+    caseName);
+
+// Plain arguments run to "," or ")"; empty ones are dropped, spaces kept.
+INSTANTIATE_TEST_SUITE_P(PlainArguments, Grammar, ::testing::Values(
+    Case{"Two", "[f(a,b)]", 0, {"f", "a", "b"}},
+    Case{"Several", "[call(1,22,333,4444)]", 0, {"call", "1", "22", "333", "4444"}},
+    Case{"EmptyBetween", "[f(a,,b)]", 0, {"f", "a", "b"}},
+    Case{"EmptyFirst", "[f(,a)]", 0, {"f", "a"}},
+    Case{"EmptyLast", "[f(a,)]", 0, {"f", "a"}},
+    Case{"OnlyEmpties", "[f(,,,)]", 0, {"f"}},
+    Case{"LeadingSpaceKept", "[f(a, b)]", 0, {"f", "a", " b"}},
+    Case{"SpaceOnlyArgument", "[f( )]", 0, {"f", " "}},
+    Case{"OpeningInsideArgument", "[f(g(a))]", 0, {"f", "g(a"}},
+    Case{"QuoteInsideArgument", "[f(a\"b)]", 0, {"f", "a\"b"}},
+    Case{"TextAfterListIgnored", "[f(a)xyz]", 0, {"f", "a"}},
+    Case{"SecondListIgnored", "[f(a)g(b)]", 0, {"f", "a"}},
+    Case{"BracketsInsideArgument", "[f([a])]", 0, {"f", "[a]"}}),
+    caseName);
+
+// A quoted argument holds "," and ")"; it must be followed by "," or ")".
+// A quote directly followed by another is an ordinary character.
+INSTANTIATE_TEST_SUITE_P(QuotedArguments, Grammar, ::testing::Values(
+    Case{"HoldsSeparators", "[f(\"a,b)c\")]", 0, {"f", "a,b)c"}},
+    Case{"ThenPlain", "[f(\"a\",b)]", 0, {"f", "a", "b"}},
+    Case{"AfterPlain", "[f(a,\"b\")]", 0, {"f", "a", "b"}},
+    Case{"KeepsSpaces", "[f(\" a \")]", 0, {"f", " a "}},
+    Case{"HoldsClosingBracket", "[f(\"]\")]", 0, {"f", "]"}},
+    Case{"OnlyAClosingParen", "[f(\")\")]", 0, {"f", ")"}},
+    Case{"EmptyPairIsPlain", "[f(\"\",x)]", 0, {"f", "\"\"", "x"}},
+    Case{"EmptyPairAlone", "[f(\"\")]", 0, {"f", "\"\""}},
+    Case{"SpaceBeforeQuoteMakesItPlain", "[f( \"a\")]", 0, {"f", " \"a\""}},
+    Case{"TextAfterListIgnored", "[f(\"a\")xyz]", 0, {"f", "a"}},
+    Case{"FollowedByText", "[f(\"a\"b)]", -1, {}},
+    Case{"FollowedBySpace", "[f(\"a\" ,b)]", -1, {}},
+    Case{"FollowedByQuote", "[f(\"a\"\",b)]", -1, {}},
+    Case{"NeverClosed", "[f(\"a]", -1, {}},
+    Case{"NeverClosedBeforeParen", "[f(\")]", -1, {}}),
+    caseName);
+
+// Searches run to the end of the whole text, past a stripped "]": a list
+// left open takes the "]" into its last argument and then lacks its ")".
+INSTANTIATE_TEST_SUITE_P(Malformed, Grammar, ::testing::Values(
+    Case{"ListNotClosed", "[f(a]", -1, {}},
+    Case{"ListNotClosedAfterComma", "[f(a,]", -1, {}},
+    Case{"ListNotOpenedFurther", "[f(]", -1, {}},
+    Case{"UnbracketedNotClosed", "f(a", -1, {}},
+    Case{"UnbracketedEndsAtOpening", "f(", -1, {}},
+    Case{"UnbracketedEndsAtComma", "f(a,", -1, {}},
+    Case{"ManyArgumentsNotClosed", "[f(a,b,c,\"d\",e]", -1, {}}),
+    caseName);
+
+// ---------------------------------------------------------------------------
+// The token limit
+
+// "a1,a2,...,an"
+std::string arguments(int n) {
+    std::string list;
+    for (int i = 1; i <= n; ++i) {
+        if (i > 1) list += ',';
+        list += 'a' + std::to_string(i);
+    }
+    return list;
+}
+
+struct LimitCase {
+    const char* label;
+    std::string text;
+    int32_t result;
+    int32_t tokens;
+};
+
+std::ostream& operator<<(std::ostream& out, const LimitCase& c) {
+    describe(out, c.label, c.text);
+    return out;
+}
+
+std::string limitCaseName(const ::testing::TestParamInfo<LimitCase>& info) {
+    return info.param.label;
+}
+
+class TokenLimit : public NotificationParser, public ::testing::WithParamInterface<LimitCase> {};
+
+TEST_P(TokenLimit, HoldsAtCapacity) {
+    const LimitCase& c = GetParam();
+    const Outcome outcome = parse(c.text);
+    EXPECT_EQ(outcome.result, c.result);
+    ASSERT_EQ(static_cast<int32_t>(outcome.tokens.size()), c.tokens);
+    if (c.tokens > 0) {
+        EXPECT_EQ(outcome.tokens.front(), "f");
+        EXPECT_EQ(outcome.tokens.back(), "a" + std::to_string(c.tokens - 1));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, TokenLimit, ::testing::Values(
+    LimitCase{"NinetyNine", "[f(" + arguments(98) + ")]", 0, 99},
+    LimitCase{"Hundred", "[f(" + arguments(99) + ")]", 0, 100},
+    LimitCase{"HundredAndOne", "[f(" + arguments(100) + ")]", -1, 0},
+    LimitCase{"HundredAndOneQuoted", "[f(" + arguments(99) + ",\"x\")]", -1, 0},
+    LimitCase{"FarBeyond", "[f(" + arguments(300) + ")]", -1, 0},
+    LimitCase{"DroppedEmptiesDoNotCount", "[f(" + arguments(99) + ",,,)]", 0, 100},
+    LimitCase{"HundredButNotClosed", "[f(" + arguments(99) + "]", -1, 0}),
+    limitCaseName);
+
+TEST_F(NotificationParser, LongestTextIsOneName) {
+    const std::string name(1023, 'n');
+    const Outcome outcome = parse(name);
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.tokens, Tokens{name});
+}
+
+// ---------------------------------------------------------------------------
+// Running out of memory
+
+class MemoryFailure : public NotificationParser, public ::testing::WithParamInterface<Case> {};
+
+// Fails each allocation in turn: every such parse fails with nothing left
+// live, and once the failure falls beyond the parse it succeeds in full.
+TEST_P(MemoryFailure, AtEveryAllocationReleasesEverything) {
+    const Case& c = GetParam();
+    int failing = 1;
+    for (;; ++failing) {
+        ASSERT_LE(failing, 2 * TokenVector::capacity) << "never succeeded";
+        platformDouble().failAllocation = failing;
+        const Outcome outcome = parse(c.text);
+        if (platformDouble().failAllocation != 0) {  // the failure was never reached
+            EXPECT_EQ(outcome.result, c.result);
+            EXPECT_EQ(outcome.tokens, c.tokens);
+            break;
+        }
+        EXPECT_EQ(outcome.result, -1) << "allocation " << failing;
+    }
+    // Every token needs its own block, so each of them has been made to fail.
+    EXPECT_GT(failing, static_cast<int>(c.tokens.size()));
+}
+
+std::vector<Case> memoryCases() {
+    std::vector<Case> cases{
+        Case{"NameOnly", "[f]", 0, {"f"}},
+        Case{"WholeText", "(abc)", 0, {"(abc)"}},
+        Case{"PlainAndQuoted", "[f(a,\"b,c\",,d)]", 0, {"f", "a", "b,c", "d"}},
+        Case{"MalformedAfterTokens", "[f(a,b,\"c\"x)]", -1, {}},
+    };
+    Case full{"HundredTokens", "[f(" + arguments(99) + ")]", 0, {"f"}};
+    for (int i = 1; i <= 99; ++i) full.tokens.push_back("a" + std::to_string(i));
+    cases.push_back(full);
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, MemoryFailure, ::testing::ValuesIn(memoryCases()), caseName);
+
+// ---------------------------------------------------------------------------
+// copyRun
+
+TEST_F(NotificationParser, CopyRunTerminatesTheRun) {
+    const char source[] = "abcdef";
+    struct {
+        int32_t length;
+        const char* expected;
+    } const runs[] = {{0, ""}, {1, "a"}, {3, "abc"}, {6, "abcdef"}};
+    for (const auto& run : runs) {
+        char* copy = copyRun(run.length, source);
+        ASSERT_NE(copy, nullptr);
+        EXPECT_STREQ(copy, run.expected);
+        EXPECT_NE(copy, source);
+        heapRelease(copy);
+    }
+    EXPECT_EQ(platformDouble().liveBlocks, 0);
+}
+
+TEST_F(NotificationParser, CopyRunReportsMissingMemory) {
+    platformDouble().failAllocation = 1;
+    EXPECT_EQ(copyRun(3, "abc"), nullptr);
+    EXPECT_EQ(platformDouble().liveBlocks, 0);
+}
+
+}  // namespace
