@@ -1,0 +1,98 @@
+// The real DLL under Wine with no application handling "dial" on .vcf files:
+// the hand-off file is still written, byte for byte, and the shell's error
+// comes back unchanged.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "KestrovaAPI.h"
+
+namespace {
+
+constexpr int noAssociation = 31;  // SE_ERR_NOASSOC
+
+std::string handoffFile() {
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    return std::string(dir) + "kestrova.vcf";
+}
+
+// The file's bytes as stored on disk, or "<missing>".
+std::string readHandoffFile() {
+    FILE* file = std::fopen(handoffFile().c_str(), "rb");
+    if (!file) return "<missing>";
+    std::string bytes;
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
+    std::fclose(file);
+    return bytes;
+}
+
+std::string cardOnDisk(const std::string& name, const std::string& number) {
+    return "BEGIN:VCARD\r\nVERSION:2.1\r\nN:;" + name + "\r\nTEL;WORK;VOICE:" + number +
+           "\r\nEND:VCARD\r\n";
+}
+
+TEST(NoAssociation, StartupWritesThePlaceholderWithCrLfAndReturnsTheShellError) {
+    DeleteFileA(handoffFile().c_str());
+    EXPECT_EQ(noAssociation, kestrovaStartup());
+    const std::string bytes = readHandoffFile();
+    EXPECT_EQ(61u, bytes.size());
+    EXPECT_EQ(cardOnDisk("0", "0"), bytes);
+}
+
+TEST(NoAssociation, DialWritesTheCardVerbatim) {
+    const struct {
+        const char* name;
+        const char* number;
+        std::string onDisk;
+    } cases[] = {
+        {"Ann Example", "+1 555 0100", cardOnDisk("Ann Example", "+1 555 0100")},
+        {"", "", cardOnDisk("", "")},
+        {nullptr, nullptr, cardOnDisk("", "")},
+        {"a;b,c", "1\n2", cardOnDisk("a;b,c", "1\r\n2")},
+        {"\xC4nne", "0", cardOnDisk("\xC4nne", "0")},  // ANSI text, unconverted
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(noAssociation, kestrovaDial(c.name, c.number));
+        EXPECT_EQ(c.onDisk, readHandoffFile());
+    }
+}
+
+TEST(NoAssociation, OverlongCardIsRefusedAndTheFileLeftAlone) {
+    ASSERT_EQ(noAssociation, kestrovaDial("Ann", "1"));
+    const std::string before = readHandoffFile();
+    const std::string name(500, 'n');
+    EXPECT_EQ(-1, kestrovaDial(name.c_str(), std::string(470, '1').c_str()));
+    EXPECT_EQ(before, readHandoffFile());
+
+    EXPECT_EQ(noAssociation, kestrovaDial(name.c_str(), std::string(469, '1').c_str()));
+    EXPECT_EQ(cardOnDisk(name, std::string(469, '1')), readHandoffFile());
+}
+
+TEST(NoAssociation, CallControlStopsAtTheHandoff) {
+    EXPECT_EQ(noAssociation, kestrovaHookOff());
+    EXPECT_EQ(noAssociation, kestrovaHangUp());
+    EXPECT_EQ(noAssociation, kestrovaAddObserver(nullptr));
+    EXPECT_EQ(-1, kestrovaRemoveObserver([](int, char**) {}));
+    EXPECT_EQ(0, kestrovaRemoveObserver(nullptr));  // none registered: matches
+}
+
+TEST(NoAssociation, FileFollowsTheTemporaryDirectory) {
+    const char* dir = "C:\\kestrova temp dir\\";
+    ASSERT_TRUE(CreateDirectoryA(dir, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(SetEnvironmentVariableA("TMP", dir));
+    ASSERT_TRUE(SetEnvironmentVariableA("TEMP", dir));
+    EXPECT_EQ(noAssociation, kestrovaStartup());
+    FILE* file = std::fopen("C:\\kestrova temp dir\\kestrova.vcf", "rb");
+    ASSERT_NE(nullptr, file);
+    std::fseek(file, 0, SEEK_END);
+    EXPECT_EQ(61, std::ftell(file));
+    std::fclose(file);
+}
+
+}  // namespace
