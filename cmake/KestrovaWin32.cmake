@@ -57,3 +57,11 @@ endif()
 if(EXISTS ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt)
     add_subdirectory(examples)
 endif()
+
+# The DLL's export table and imports, and the installed package as a user's
+# project finds it. Scripts, not targets: they run on the build machine.
+add_test(NAME dll_exports_and_imports
+         COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-exports $<TARGET_FILE:KestrovaAPI>)
+add_test(NAME installed_package
+         COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-package ${CMAKE_BINARY_DIR}
+                 ${CMAKE_TOOLCHAIN_FILE})
