@@ -1,0 +1,270 @@
+// Drives the stand-in phone application from a Win32 test (or benchmark):
+// starts it, steers and inspects it through its control channel
+// (WM_COPYDATA to its window, see phone/control_channel.h; no DDE, so it
+// works whatever the phone's DDE conversations are doing), and keeps the
+// calling thread's messages flowing while a test waits for notifications.
+//
+//   kestrova_test::PhoneControl phone;
+//   HANDLE process = kestrova_test::startPhone(); // or let the library start it
+//   ASSERT_TRUE(phone.connect());               // retries while it starts
+//   phone.rejectCommands(true);
+//   ... library calls ...
+//   EXPECT_TRUE(phone.waitForLog("command 11 rejected [hookoff()]"));
+//   kestrova_test::pumpUntil([&] { return events.size() == 2; }, 5000);
+//
+// Every wait here dispatches the thread's messages: the library and DDEML
+// deliver notifications only while the thread that owns them does so.
+// PROTOCOL.md beside phone/standin_phone.cpp lists the control commands and
+// the log's line formats.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "phone/control_channel.h"
+
+namespace kestrova_test {
+
+// Dispatches every message waiting for this thread; a WM_QUIT is put back.
+inline void dispatchPendingMessages() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return;
+        }
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+// Dispatches this thread's messages for ms milliseconds.
+inline void pumpMessagesFor(DWORD ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        dispatchPendingMessages();
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= ms) return;
+        MsgWaitForMultipleObjectsEx(0, nullptr, ms - elapsed, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+}
+
+// Dispatches messages until done() holds or timeoutMs passes; returns done().
+// done() is checked after every batch of messages, and at least every pollMs.
+template <typename Predicate>
+bool pumpUntil(Predicate done, DWORD timeoutMs, DWORD pollMs = 10) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (done()) return true;
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs) return done();
+        const DWORD left = timeoutMs - elapsed;
+        pumpMessagesFor(left < pollMs ? left : pollMs);
+    }
+}
+
+// The stand-in phone's Windows path: KESTROVA_PHONE_EXE, which wine-run sets
+// from KESTROVA_DIAL_HANDLER (tests registered with DIAL_HANDLER). Empty when
+// unset.
+inline std::string phoneExePath() {
+    char path[MAX_PATH * 2];
+    const DWORD length = GetEnvironmentVariableA("KESTROVA_PHONE_EXE", path, sizeof path);
+    return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
+}
+
+// Starts the phone as the shell would, with arguments appended to its quoted
+// path (a card path must be quoted by the caller), and waits until it is
+// idle, that is serving, or has exited (a second start hands its card over
+// and exits). Returns the process handle for the caller to close, or nullptr.
+// A start through the library (kestrovaStartup and friends) or through
+// ShellExecute "dial" works as well; this one needs no card.
+inline HANDLE startPhone(const std::string& arguments = std::string(), DWORD waitMs = 20000) {
+    const std::string path = phoneExePath();
+    if (path.empty()) return nullptr;
+    std::string commandLine = "\"" + path + "\"";
+    if (!arguments.empty()) commandLine += " " + arguments;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return nullptr;
+    CloseHandle(process.hThread);
+    WaitForInputIdle(process.hProcess, waitMs);
+    return process.hProcess;
+}
+
+// Waits for a process to end, dispatching messages meanwhile. Returns its
+// exit code, or STILL_ACTIVE if it did not end within timeoutMs.
+inline DWORD waitForExit(HANDLE process, DWORD timeoutMs) {
+    DWORD code = STILL_ACTIVE;
+    pumpUntil([&] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, timeoutMs);
+    if (!GetExitCodeProcess(process, &code)) return STILL_ACTIVE;
+    return code;
+}
+
+// The lines of a log text, without their line feeds.
+inline std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+class PhoneControl {
+public:
+    PhoneControl() {
+        WNDCLASSA windowClass{};
+        windowClass.lpfnWndProc = answerProc;
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = answerClass;
+        RegisterClassA(&windowClass);  // fails harmlessly when already registered
+        answerWindow_ = CreateWindowExA(0, answerClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                        nullptr, windowClass.hInstance, nullptr);
+        SetWindowLongPtrA(answerWindow_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+
+    ~PhoneControl() {
+        if (answerWindow_) DestroyWindow(answerWindow_);
+    }
+
+    PhoneControl(const PhoneControl&) = delete;
+    PhoneControl& operator=(const PhoneControl&) = delete;
+
+    // Finds the running phone, trying again until timeoutMs passes (it may
+    // still be starting). Keeps a phone already found while it lives.
+    bool connect(DWORD timeoutMs = 20000) {
+        if (connected()) return true;
+        pumpUntil(
+            [&] {
+                phone_ = FindWindowA(standin::phoneWindowClass, nullptr);
+                return phone_ != nullptr;
+            },
+            timeoutMs, 50);
+        return phone_ != nullptr;
+    }
+
+    bool connected() const { return phone_ != nullptr && IsWindow(phone_); }
+
+    void disconnect() { phone_ = nullptr; }
+
+    // A control command (see PROTOCOL.md); true when the phone carried it out.
+    bool command(const std::string& text, DWORD timeoutMs = 10000) {
+        return send(standin::copyControlCommand, text, timeoutMs);
+    }
+
+    // The text of a query ("log", "state", "subscribers"); empty on failure.
+    std::string request(const char* item, DWORD timeoutMs = 10000) {
+        answer_.clear();
+        answered_ = false;
+        if (!send(standin::copyQuery, item, timeoutMs) || !answered_) return std::string();
+        return answer_;
+    }
+
+    // --- Hooks --------------------------------------------------------------
+
+    // Rejects (DDE_FNOTPROCESSED) every command on the "Server" topic.
+    bool rejectCommands(bool on) { return command(on ? "reject on" : "reject off"); }
+    // Delays the answer to each "Server" command by ms (0: answer at once).
+    bool hang(DWORD ms) { return command("hang " + std::to_string(ms)); }
+    // Delay between a dialled call's "dialling" and "ringing" (default 100).
+    bool setProgressDelay(DWORD ms) { return command("progress " + std::to_string(ms)); }
+    // How long the phone waits for a subscriber's answer (default 5000).
+    bool setSendTimeout(DWORD ms) { return command("timeout " + std::to_string(ms)); }
+    // Sends text, byte for byte, count times to every subscriber.
+    bool notify(const std::string& text, unsigned long count = 1, bool poke = false) {
+        return command(std::string("notify ") + (poke ? "poke " : "execute ") +
+                       std::to_string(count) + " " + text);
+    }
+    // Calls that the far end starts, answers or ends. The number is one word.
+    bool incomingCall(const std::string& number, const std::string& name) {
+        return command("incoming " + number + " " + name);
+    }
+    bool dial(const std::string& number, const std::string& name) {
+        return command("dial " + number + " " + name);
+    }
+    bool remoteAnswer() { return command("remote answer"); }
+    bool remoteHangUp() { return command("remote hangup"); }
+    bool clearLog() { return command("clearlog"); }
+    // The phone ends after answering.
+    bool exitPhone() {
+        const bool done = command("exit");
+        disconnect();
+        return done;
+    }
+
+    // --- What the phone knows ----------------------------------------------
+
+    std::string log() { return request("log"); }
+    std::vector<std::string> logLines() { return splitLines(log()); }
+    // "idle", "offhook", "dialling", "ringing", "incoming" or "connected".
+    std::string state() { return request("state"); }
+    std::vector<std::string> subscribers() { return splitLines(request("subscribers")); }
+
+    // Lines of the log that start with prefix.
+    std::vector<std::string> logLinesStartingWith(const std::string& prefix) {
+        std::vector<std::string> found;
+        for (const std::string& line : logLines())
+            if (line.compare(0, prefix.size(), prefix) == 0) found.push_back(line);
+        return found;
+    }
+
+    // The log's last line, or "" when it is empty or cannot be had.
+    std::string lastLogLine() {
+        const std::vector<std::string> lines = logLines();
+        return lines.empty() ? std::string() : lines.back();
+    }
+
+    // Waits, dispatching messages, until the log holds text (anywhere).
+    bool waitForLog(const std::string& text, DWORD timeoutMs = 10000) {
+        return pumpUntil([&] { return log().find(text) != std::string::npos; }, timeoutMs, 50);
+    }
+
+    // Waits, dispatching messages, until the phone is in state.
+    bool waitForState(const std::string& wanted, DWORD timeoutMs = 10000) {
+        return pumpUntil([&] { return state() == wanted; }, timeoutMs, 50);
+    }
+
+private:
+    static constexpr char answerClass[] = "KestrovaPhoneControlAnswer";
+
+    // WM_COPYDATA is sent synchronously; while this thread waits in the
+    // send, the phone's answer to a query arrives at answerWindow_.
+    bool send(ULONG_PTR kind, const std::string& text, DWORD timeoutMs) {
+        if (!connected()) return false;
+        COPYDATASTRUCT copy{kind, static_cast<DWORD>(text.size()),
+                            const_cast<char*>(text.data())};
+        DWORD_PTR result = 0;
+        return SendMessageTimeoutA(phone_, WM_COPYDATA, reinterpret_cast<WPARAM>(answerWindow_),
+                                   reinterpret_cast<LPARAM>(&copy), SMTO_NORMAL, timeoutMs,
+                                   &result) != 0 &&
+               result == TRUE;
+    }
+
+    static LRESULT CALLBACK answerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<PhoneControl*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (message == WM_COPYDATA && self) {
+            const auto* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+            if (copy->dwData != standin::copyQueryAnswer) return FALSE;
+            self->answer_.assign(static_cast<const char*>(copy->lpData), copy->cbData);
+            self->answered_ = true;
+            return TRUE;
+        }
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+
+    HWND answerWindow_ = nullptr;
+    HWND phone_ = nullptr;
+    std::string answer_;
+    bool answered_ = false;
+};
+
+}  // namespace kestrova_test
