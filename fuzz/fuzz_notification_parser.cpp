@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "checked_parse.h"
 #include "notification_parser.h"
 #include "platform_double.h"
 
 namespace {
 
 constexpr std::size_t longestText = 1023;  // what the link passes at most
-constexpr int32_t untouched = -7;          // a count no parse can write
 
 using Tokens = std::vector<std::string>;
 
@@ -42,51 +42,12 @@ using Tokens = std::vector<std::string>;
         if (!(condition)) failed(#condition, text); \
     } while (0)
 
-// The table with guard slots right behind it, so that a write past its
-// capacity is seen even though it stays inside this object.
-struct GuardedTable {
-    TokenVector tokens;
-    char* guard[4];
-};
-static_assert(offsetof(GuardedTable, guard) == sizeof(TokenVector),
-              "the guard must follow the table directly");
-
-char guardMark;
-
-struct Outcome {
-    int32_t result;
-    Tokens tokens;
-};
-
-// Parses text with allocation number failing (0: none fails) and checks
-// the promises every parse keeps, whatever the text. Everything is
-// released again before returning.
-Outcome parseChecked(const std::string& text, int failing) {
-    GuardedTable table;
-    table.tokens.count = untouched;
-    for (char*& slot : table.guard) slot = &guardMark;
-    PlatformDouble& heap = platformDouble();
-    const int liveBefore = heap.liveBlocks;
-    heap.failAllocation = failing;
-
-    Outcome outcome{parseNotification(text.c_str(), &table.tokens), {}};
-
-    heap.failAllocation = 0;
-    for (char* slot : table.guard) CHECK(slot == &guardMark, text);
-    CHECK(outcome.result == 0 || outcome.result == -1, text);
-    if (outcome.result != 0) {
-        CHECK(table.tokens.count == untouched, text);
-        CHECK(heap.liveBlocks == liveBefore, text);
-        return outcome;
-    }
-
-    const int32_t count = table.tokens.count;
-    CHECK(count >= 1 && count <= TokenVector::capacity, text);
-    CHECK(heap.liveBlocks == liveBefore + count, text);
-    for (int32_t i = 0; i < count; ++i) outcome.tokens.emplace_back(table.tokens.slots[i]);
-    releaseTokens(&table.tokens);
-    CHECK(heap.liveBlocks == liveBefore, text);
-    return outcome;
+// Parses text with allocation number failing (0: none fails), stopping at
+// the first promise the parse broke.
+CheckedParse parseChecked(const std::string& text, int failing) {
+    CheckedParse parse = parseAndCheck(text, failing);
+    if (!parse.broken.empty()) failed(parse.broken.front().c_str(), text);
+    return parse;
 }
 
 // What holds for the tokens of any successful parse.
@@ -113,7 +74,7 @@ void checkTokens(const std::string& text, const Tokens& tokens) {
 }
 
 void checkText(const std::string& text) {
-    const Outcome outcome = parseChecked(text, 0);
+    const CheckedParse outcome = parseChecked(text, 0);
     if (outcome.result != 0) return;
     checkTokens(text, outcome.tokens);
 
@@ -174,7 +135,7 @@ void checkRoundTrip(const uint8_t* data, std::size_t size) {
     const std::string text = '[' + name + '(' + list + ")]";
     if (name.empty()) expected = Tokens{text.substr(1, text.size() - 2)};
 
-    const Outcome outcome = parseChecked(text, 0);
+    const CheckedParse outcome = parseChecked(text, 0);
     if (expected.size() > static_cast<std::size_t>(TokenVector::capacity)) {
         CHECK(outcome.result == -1, text);
         return;

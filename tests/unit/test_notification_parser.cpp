@@ -11,57 +11,25 @@
 
 #include "heap.h"
 #include "notification_parser.h"
+#include "checked_parse.h"
 #include "platform_double.h"
 
 namespace {
 
 using Tokens = std::vector<std::string>;
 
-constexpr int32_t untouched = -7;  // a count no parse can write
-
-// The token table with guard slots right behind it: a parse that writes past
-// its capacity overwrites the guard instead of going unnoticed.
-struct GuardedTable {
-    TokenVector tokens;
-    char* guard[4];
-};
-static_assert(offsetof(GuardedTable, guard) == sizeof(TokenVector),
-              "the guard must follow the table directly");
-
-char guardMark;
-
 struct Outcome {
     int32_t result = 0;
     Tokens tokens;
+    bool failureReached = false;
 };
 
-// Parses text, checks what a parse promises beyond its tokens (count and
-// table left alone on failure, every block released in the end) and
-// returns the result and the tokens.
-Outcome parse(const std::string& text) {
-    auto table = std::make_unique<GuardedTable>();
-    table->tokens.count = untouched;
-    for (char*& slot : table->guard) slot = &guardMark;
-    const int liveBefore = platformDouble().liveBlocks;
-
-    Outcome outcome;
-    outcome.result = parseNotification(text.c_str(), &table->tokens);
-    for (char* slot : table->guard) EXPECT_EQ(slot, &guardMark) << "written past the table";
-    if (outcome.result == 0) {
-        const int32_t count = table->tokens.count;
-        EXPECT_GE(count, 1);
-        EXPECT_LE(count, TokenVector::capacity);
-        EXPECT_EQ(platformDouble().liveBlocks, liveBefore + count);
-        for (int32_t i = 0; i < count && i < TokenVector::capacity; ++i)
-            outcome.tokens.emplace_back(table->tokens.slots[i]);
-        releaseTokens(&table->tokens);
-        EXPECT_EQ(table->tokens.count, 0);
-    } else {
-        EXPECT_EQ(outcome.result, -1);
-        EXPECT_EQ(table->tokens.count, untouched) << "count written by a failed parse";
-    }
-    EXPECT_EQ(platformDouble().liveBlocks, liveBefore) << "blocks left live";
-    return outcome;
+// Parses text with allocation number failing failing (0: none), reporting
+// every promise the parse broke as a test failure.
+Outcome parse(const std::string& text, int failing = 0) {
+    const CheckedParse checked = parseAndCheck(text, failing);
+    for (const std::string& promise : checked.broken) ADD_FAILURE() << promise << ": " << text;
+    return {checked.result, checked.tokens, checked.failureReached};
 }
 
 class NotificationParser : public ::testing::Test {
@@ -248,9 +216,8 @@ TEST_P(MemoryFailure, AtEveryAllocationReleasesEverything) {
     int failing = 1;
     for (;; ++failing) {
         ASSERT_LE(failing, 2 * TokenVector::capacity) << "never succeeded";
-        platformDouble().failAllocation = failing;
-        const Outcome outcome = parse(c.text);
-        if (platformDouble().failAllocation != 0) {  // the failure was never reached
+        const Outcome outcome = parse(c.text, failing);
+        if (!outcome.failureReached) {
             EXPECT_EQ(outcome.result, c.result);
             EXPECT_EQ(outcome.tokens, c.tokens);
             break;
