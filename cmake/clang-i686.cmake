@@ -1,15 +1,12 @@
 # Cross build for 32-bit Windows with clang, against the MinGW-w64 headers and
 # libraries and GCC's C++ library of the posix thread model (the one the GCC
 # build uses), whose thread support comes from the static winpthread.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(KESTROVA_TRIPLE i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/windows-target.cmake)
 
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${KESTROVA_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${KESTROVA_TRIPLE})
-set(CMAKE_RC_COMPILER ${KESTROVA_TRIPLE}-windres)
 
 set(gcc_dir /usr/lib/gcc/${KESTROVA_TRIPLE}/12-posix)
 set(CMAKE_CXX_FLAGS_INIT "-isystem ${gcc_dir}/include/c++ -isystem ${gcc_dir}/include/c++/${KESTROVA_TRIPLE}")
@@ -17,11 +14,3 @@ set(CMAKE_CXX_FLAGS_INIT "-isystem ${gcc_dir}/include/c++ -isystem ${gcc_dir}/in
 # LLVM's linker, as clang's own.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-L${gcc_dir} -pthread -fuse-ld=lld")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-L${gcc_dir} -pthread -fuse-ld=lld")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KESTROVA_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/win32/wine-run)

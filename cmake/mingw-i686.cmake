@@ -1,16 +1,5 @@
-# Cross build for 32-bit Windows with Debian's MinGW-w64 (posix threads).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(KESTROVA_TRIPLE i686-w64-mingw32)
+# Cross build for 32-bit Windows with Debian's MinGW-w64 GCC (posix threads).
+include(${CMAKE_CURRENT_LIST_DIR}/windows-target.cmake)
 
 set(CMAKE_C_COMPILER ${KESTROVA_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${KESTROVA_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${KESTROVA_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${KESTROVA_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Tests run under Wine, each in a fresh prefix of its own.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/win32/wine-run)
