@@ -1,12 +1,26 @@
 // Everything the link receives: connections to the observer service and the
 // phone application's notifications.
 
+#include <cstring>
+
 #include "link.h"
 #include "notification_parser.h"
 
 namespace {
 
-constexpr uint32_t notificationBufferSize = 1024;  // 1023 bytes and a terminator
+constexpr uint32_t notificationBufferSize = 1024;  // 1023 bytes of text and a terminator
+
+// Reads the notification text into buffer. False when it is longer than
+// 1023 bytes: a cut notification could parse as something the phone never
+// said, so it is refused whole. Data ends at its own zero byte, if any.
+bool readNotification(DdeData* data, char (&buffer)[notificationBufferSize]) {
+    const uint32_t received = data ? ddeGetData(data, buffer, notificationBufferSize) : 0;
+    if (received < notificationBufferSize) {
+        buffer[received] = '\0';
+        return true;
+    }
+    return std::memchr(buffer, '\0', notificationBufferSize) != nullptr;
+}
 
 uint32_t admitsConnection(DdeName* topic, DdeName* service) {
     // Equal texts share one handle, so comparing handles compares names.
@@ -16,8 +30,7 @@ uint32_t admitsConnection(DdeName* topic, DdeName* service) {
 
 uint32_t handleNotification(DdeData* data) {
     char text[notificationBufferSize];
-    const uint32_t received = data ? ddeGetData(data, text, notificationBufferSize - 1) : 0;
-    text[received < notificationBufferSize ? received : notificationBufferSize - 1] = '\0';
+    if (!readNotification(data, text)) return ddeNotProcessed;
 
     TokenVector tokens;
     if (parseNotification(text, &tokens) != 0) return ddeNotProcessed;

@@ -51,12 +51,9 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfigVersion.cmake
         DESTINATION lib/cmake/KestrovaAPI)
 
-if(EXISTS ${PROJECT_SOURCE_DIR}/tests/win32/CMakeLists.txt)
-    add_subdirectory(tests/win32)
-endif()
-if(EXISTS ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt)
-    add_subdirectory(examples)
-endif()
+add_subdirectory(tests/win32)
+add_subdirectory(examples)
+add_subdirectory(bench/win32)
 
 # The DLL's export table and imports, and the installed package as a user's
 # project finds it. Scripts, not targets: they run on the build machine.

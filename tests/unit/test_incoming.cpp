@@ -80,16 +80,25 @@ TEST_F(Incoming, RequestsAndOtherTransactionsAreAnsweredZero) {
     EXPECT_TRUE(receivedByFirst().empty());
 }
 
-TEST_F(Incoming, OnlyTheFirst1023BytesAreRead) {
+TEST_F(Incoming, TextOfUpTo1023BytesIsReadLongerTextIsRefusedWhole) {
     linkState.observer = firstObserver;
-    // The closing ")" is byte 1024: cut off, so the text is malformed.
-    EXPECT_EQ(0u, platform.notify("[f(" + std::string(1020, 'a') + ")]"));
-    EXPECT_TRUE(receivedByFirst().empty());
-
-    // Here the first 1023 bytes hold a whole notification and the rest is cut.
-    EXPECT_EQ(0x8000u, platform.notify("[f(" + std::string(1019, 'a') + ")" + "]tail"));
+    const std::string fits = "[f(" + std::string(1018, 'a') + ")]";  // 1023 bytes
+    EXPECT_EQ(0x8000u, platform.notify(fits));
     ASSERT_EQ(1u, receivedByFirst().size());
-    EXPECT_EQ((Notification{"[f", std::string(1019, 'a')}), receivedByFirst()[0]);
+    EXPECT_EQ((Notification{"f", std::string(1018, 'a')}), receivedByFirst()[0]);
+
+    // Cut to 1023 bytes these would parse as something never sent: "[f"
+    // and all the a's, or f and a shortened argument.
+    for (const std::string& text : {"[f(" + std::string(1019, 'a') + ")]",
+                                    "[f(" + std::string(1030, 'a') + ",b)]"}) {
+        EXPECT_EQ(0u, platform.notify(text)) << text.size() << " bytes";
+        EXPECT_EQ(0, platform.liveBlocks);
+    }
+    EXPECT_EQ(1u, receivedByFirst().size());
+
+    // A zero byte ends the text, wherever the data ends.
+    EXPECT_EQ(0x8000u, platform.notify(fits + std::string(1, '\0') + std::string(500, 'z')));
+    EXPECT_EQ(2u, receivedByFirst().size());
 }
 
 TEST_F(Incoming, DataEndsAtItsOwnZeroByte) {

@@ -154,21 +154,22 @@ TEST_F(CallControl, NotificationsAreParsedAndAcknowledgedAsExecuteAndPoke) {
     EXPECT_EQ(0, kestrovaRemoveObserver(recordNotification));
 }
 
-TEST_F(CallControl, OnlyTheFirst1023BytesOfANotificationAreRead) {
+TEST_F(CallControl, NotificationLongerThan1023BytesIsRefusedWhole) {
     received().clear();
     ASSERT_EQ(0, retryWhileUnreachable([] { return kestrovaAddObserver(recordNotification); }));
     ASSERT_TRUE(phone.connect());
     const std::string name = observerServiceName();
 
-    // The ")" is byte 1024 and is cut off: malformed, answered 0.
+    // Cut after 1023 bytes this would read as "[f" with all the b's.
     ASSERT_TRUE(phone.clearLog());
-    ASSERT_TRUE(phone.notify("[f(" + std::string(1020, 'a') + ")]"));
-    EXPECT_TRUE(phone.waitForLog("send execute " + name + " fail:NOTPROCESSED:0x0000 ")) << phone.log();
+    ASSERT_TRUE(phone.notify("[f(" + std::string(1019, 'b') + ")]"));
+    EXPECT_TRUE(phone.waitForLog("send execute " + name + " fail:NOTPROCESSED:0x0000 "))
+        << phone.log();
 
-    // Here the first 1023 bytes are a whole notification.
-    ASSERT_TRUE(phone.notify("[f(" + std::string(1019, 'b') + ")]and more"));
+    // 1023 bytes are read whole.
+    ASSERT_TRUE(phone.notify("[f(" + std::string(1018, 'b') + ")]"));
     ASSERT_TRUE(waitForNotifications(1));
-    EXPECT_EQ((Notification{"[f", std::string(1019, 'b')}), received()[0]);
+    EXPECT_EQ((Notification{"f", std::string(1018, 'b')}), received()[0]);
     EXPECT_EQ(1u, received().size());
     EXPECT_EQ(0, kestrovaRemoveObserver(recordNotification));
 }
