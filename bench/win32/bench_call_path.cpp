@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "KestrovaAPI.h"
+#include "handoff_stub.h"
 #include "phone_control.h"
 
 namespace {
@@ -120,62 +121,6 @@ Summary summarise(std::vector<double> samples) {
 void printSummary(const char* label, const Summary& s) {
     std::printf("  %-34s median %9.1f us  trimmed mean %9.1f us  (p10 %9.1f, p90 %9.1f)\n", label,
                 s.median, s.trimmedMean, s.p10, s.p90);
-}
-
-// ---- The hand-off stub ------------------------------------------------------------
-
-long stubCalls = 0;
-
-HINSTANCE WINAPI stubShellExecuteA(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT) {
-    ++stubCalls;
-    return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(42));  // above 32: success
-}
-
-// Points module's import of dll!function at the address replacement and
-// returns the import's previous target; 0 when the module does not import it.
-ULONG_PTR patchImport(HMODULE module, const char* dll, const char* function,
-                      ULONG_PTR replacement) {
-    auto* base = reinterpret_cast<BYTE*>(module);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    if (!module || dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (imports.VirtualAddress == 0) return 0;
-
-    // Without a name table the slots already hold addresses: match those.
-    const HMODULE exporter = GetModuleHandleA(dll);
-    const FARPROC resolved = exporter ? GetProcAddress(exporter, function) : nullptr;
-
-    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         d->Name != 0; ++d) {
-        if (lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), dll) != 0) continue;
-        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-        const auto* name = d->OriginalFirstThunk
-                               ? reinterpret_cast<const IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk)
-                               : nullptr;
-        for (; slot->u1.Function != 0; ++slot, name = name ? name + 1 : nullptr) {
-            bool match = false;
-            if (name) {
-                if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
-                const auto* byName =
-                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
-                match = std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0;
-            } else {
-                match = resolved && slot->u1.Function == reinterpret_cast<ULONG_PTR>(resolved);
-            }
-            if (!match) continue;
-            DWORD protection = 0;
-            if (!VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE,
-                                &protection))
-                return 0;
-            const ULONG_PTR previous = slot->u1.Function;
-            slot->u1.Function = replacement;
-            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
-            return previous;
-        }
-    }
-    return 0;
 }
 
 // ---- Raw DDEML: a client of the phone and a server for its notifications ----------------
@@ -311,8 +256,7 @@ bool measureCommandPath(const Options& options, PhoneControl& phone) {
     if (!allHandedOver) return false;
 
     const ULONG_PTR original =
-        patchImport(GetModuleHandleA("KestrovaAPI.dll"), "SHELL32.dll", "ShellExecuteA",
-                    reinterpret_cast<ULONG_PTR>(&stubShellExecuteA));
+        kestrova_test::swapShellImport(reinterpret_cast<ULONG_PTR>(&kestrova_test::handOffStub));
     if (!original) {
         std::printf("  could not find KestrovaAPI.dll's import of SHELL32!ShellExecuteA\n");
         return false;
@@ -334,7 +278,7 @@ bool measureCommandPath(const Options& options, PhoneControl& phone) {
     std::vector<double> times[3];  // raw, start-up, hang-up
     std::vector<double> differences;
     unsigned long failures = 0;
-    const long stubBefore = stubCalls;
+    const long stubBefore = kestrova_test::stubbedHandOffs;
     for (unsigned long i = 0; i < options.commands; ++i) {
         double took[3] = {};
         for (unsigned long step = 0; step < 3; ++step) {
@@ -349,8 +293,8 @@ bool measureCommandPath(const Options& options, PhoneControl& phone) {
         for (int which = 0; which < 3; ++which) times[which].push_back(took[which]);
         differences.push_back(took[2] - took[1]);
     }
-    patchImport(GetModuleHandleA("KestrovaAPI.dll"), "SHELL32.dll", "ShellExecuteA", original);
-    const long stubbed = stubCalls - stubBefore;
+    kestrova_test::swapShellImport(original);
+    const long stubbed = kestrova_test::stubbedHandOffs - stubBefore;
 
     const Summary rawSummary = summarise(times[0]);
     const Summary startupSummary = summarise(times[1]);
@@ -404,6 +348,21 @@ bool floodAcknowledged(PhoneControl& phone, const std::string& name, unsigned lo
     return phone.waitForLog(wanted, 20000);
 }
 
+// Floods subscriber name with count copies and prints the time per
+// notification; returns it, or 0 when a copy was lost, damaged or not
+// acknowledged.
+double measureFlood(PhoneControl& phone, const char* label, unsigned long round,
+                    const std::string& name, unsigned long count, unsigned long& received,
+                    unsigned long& damaged) {
+    phone.clearLog();
+    received = damaged = 0;
+    const double per = timeFlood(phone, count, received);
+    const bool acked = floodAcknowledged(phone, name, count);
+    std::printf("  %-21s flood %lu: %8.1f us/notification, %lu received, %lu damaged%s\n", label,
+                round + 1, per, received, damaged, acked ? "" : ", NOT ALL ACKED");
+    return per > 0 && acked && received == count && damaged == 0 ? per : 0;
+}
+
 bool measureNotificationPath(const Options& options, PhoneControl& phone) {
     std::printf("Notification path: %lu copies of %s per flood, %lu floods each, alternating\n",
                 options.notifications, notificationText, options.rounds);
@@ -426,14 +385,9 @@ bool measureNotificationPath(const Options& options, PhoneControl& phone) {
                 std::printf("  the raw server could not subscribe\n");
                 return false;
             }
-            phone.clearLog();
-            rawReceived = rawDamaged = 0;
-            const double per = timeFlood(phone, options.notifications, rawReceived);
-            const bool acked = floodAcknowledged(phone, name, options.notifications);
-            std::printf("  raw DDEML server, flood %lu: %8.1f us/notification, %lu received, %lu "
-                        "damaged%s\n",
-                        round + 1, per, rawReceived, rawDamaged, acked ? "" : ", NOT ALL ACKED");
-            ok = per > 0 && acked && rawReceived == options.notifications && rawDamaged == 0;
+            const double per = measureFlood(phone, "raw DDEML server,", round, name,
+                                            options.notifications, rawReceived, rawDamaged);
+            ok = per > 0;
             rawPer.push_back(per);
             rawServerStop();
             ok = waitForSubscriber(phone, name, false) && ok;
@@ -446,16 +400,9 @@ bool measureNotificationPath(const Options& options, PhoneControl& phone) {
                 std::printf("  kestrovaAddObserver failed\n");
                 return false;
             }
-            phone.clearLog();
-            libraryReceived = libraryDamaged = 0;
-            const double per = timeFlood(phone, options.notifications, libraryReceived);
-            const bool acked = floodAcknowledged(phone, observerName, options.notifications);
-            std::printf("  kestrovaAddObserver,  flood %lu: %8.1f us/notification, %lu received, "
-                        "%lu damaged%s\n",
-                        round + 1, per, libraryReceived, libraryDamaged,
-                        acked ? "" : ", NOT ALL ACKED");
-            ok = per > 0 && acked && libraryReceived == options.notifications &&
-                 libraryDamaged == 0;
+            const double per = measureFlood(phone, "kestrovaAddObserver,", round, observerName,
+                                            options.notifications, libraryReceived, libraryDamaged);
+            ok = per > 0;
             libraryPer.push_back(per);
             ratios.push_back(per / rawPer.back());
             kestrovaRemoveObserver(countNotification);
