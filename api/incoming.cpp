@@ -24,8 +24,8 @@ bool readNotification(DdeData* data, char (&buffer)[notificationBufferSize]) {
 
 uint32_t admitsConnection(DdeName* topic, DdeName* service) {
     // Equal texts share one handle, so comparing handles compares names.
-    const bool named = service && topic;  // never a wildcard
-    return named && service == linkState.observerName && topic == linkState.topicName ? 1 : 0;
+    // initLink keeps no link with a missing name, so a wildcard never matches.
+    return service == linkState.observerName && topic == linkState.topicName ? 1 : 0;
 }
 
 uint32_t handleNotification(DdeData* data) {

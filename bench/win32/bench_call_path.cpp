@@ -36,6 +36,7 @@
 
 #include "KestrovaAPI.h"
 #include "handoff_stub.h"
+#include "library_test_support.h"
 #include "phone_control.h"
 
 namespace {
@@ -173,39 +174,6 @@ void rawServerStop() {
     rawServerInstance = 0;
 }
 
-HDDEDATA CALLBACK rawClientCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) {
-    return nullptr;
-}
-
-class RawClient {
-public:
-    bool connect() {
-        if (DdeInitializeA(&instance_, rawClientCallback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR)
-            return false;
-        const HSZ service = DdeCreateStringHandleA(instance_, "Kestrova", CP_WINANSI);
-        const HSZ topic = DdeCreateStringHandleA(instance_, "Server", CP_WINANSI);
-        conversation_ = DdeConnect(instance_, service, topic, nullptr);
-        DdeFreeStringHandle(instance_, service);
-        DdeFreeStringHandle(instance_, topic);
-        return conversation_ != nullptr;
-    }
-
-    ~RawClient() {
-        if (instance_) DdeUninitialize(instance_);
-    }
-
-    bool execute(const char* bytes, DWORD length) {
-        DWORD result = 0;
-        return DdeClientTransaction(reinterpret_cast<LPBYTE>(const_cast<char*>(bytes)), length,
-                                    conversation_, nullptr, 0, XTYP_EXECUTE, 5000,
-                                    &result) != nullptr;
-    }
-
-private:
-    DWORD instance_ = 0;
-    HCONV conversation_ = nullptr;
-};
-
 // ---- The library's observer ---------------------------------------------------------
 
 const char* const expectedTokens[] = {"call", "ringing", "Ann Example", "+1 555 0100"};
@@ -262,8 +230,8 @@ bool measureCommandPath(const Options& options, PhoneControl& phone) {
         return false;
     }
 
-    RawClient raw;
-    if (!raw.connect()) {
+    kestrova_test::RawClient raw;
+    if (!raw.connect("Kestrova", "Server")) {
         std::printf("  the raw client could not connect to Kestrova/Server\n");
         return false;
     }
@@ -367,9 +335,7 @@ bool measureNotificationPath(const Options& options, PhoneControl& phone) {
     std::printf("Notification path: %lu copies of %s per flood, %lu floods each, alternating\n",
                 options.notifications, notificationText, options.rounds);
     rawExpected = notificationText;
-    char observerName[32];
-    std::snprintf(observerName, sizeof observerName, "KestrovaObserver.%08lX",
-                  GetCurrentProcessId());
+    const std::string observerName = kestrova_test::observerServiceName();
 
     std::vector<double> rawPer, libraryPer, ratios;
     bool ok = true;
@@ -377,9 +343,9 @@ bool measureNotificationPath(const Options& options, PhoneControl& phone) {
         // Raw: our own service, subscribed with a raw execute.
         {
             const std::string name = rawServerStart();
-            RawClient client;
+            kestrova_test::RawClient client;
             const std::string subscribe = "[subscribe(\"" + name + "\")]";
-            if (name.empty() || !client.connect() ||
+            if (name.empty() || !client.connect("Kestrova", "Server") ||
                 !client.execute(subscribe.data(), static_cast<DWORD>(subscribe.size())) ||
                 !waitForSubscriber(phone, name, true)) {
                 std::printf("  the raw server could not subscribe\n");

@@ -82,6 +82,14 @@ public:
         return conversation_ != nullptr;
     }
 
+    // An execute of length bytes; true when the server accepted it.
+    bool execute(const char* bytes, DWORD length) {
+        DWORD status = 0;
+        return DdeClientTransaction(reinterpret_cast<LPBYTE>(const_cast<char*>(bytes)), length,
+                                    conversation_, nullptr, 0, XTYP_EXECUTE, 5000,
+                                    &status) != nullptr;
+    }
+
     // A request for item; returns whether data came back and the error.
     bool request(const char* item, UINT* error) {
         const HSZ itemName = DdeCreateStringHandleA(instance_, item, CP_WINANSI);

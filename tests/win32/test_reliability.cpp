@@ -27,10 +27,12 @@
 
 #include "KestrovaAPI.h"
 #include "handoff_stub.h"
+#include "library_test_support.h"
 #include "phone_control.h"
 
 namespace {
 
+using kestrova_test::observerServiceName;
 using kestrova_test::PhoneControl;
 using kestrova_test::StubbedHandOff;
 using kestrova_test::stubbedHandOffs;
@@ -368,12 +370,6 @@ std::string shortened(const std::string& line) {
 }
 
 // ---- The fixture: a phone of its own, the library closed afterwards -----------------------
-
-std::string observerServiceName() {
-    char name[32];
-    std::snprintf(name, sizeof name, "KestrovaObserver.%08lX", GetCurrentProcessId());
-    return name;
-}
 
 class Reliability : public ::testing::Test {
 protected:
