@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "KestrovaAPI.h"
-#include "phone/phone_text.h"
+#include "phone_text.h"
 #include "phone_control.h"
 
 namespace kestrova_test {

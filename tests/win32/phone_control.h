@@ -1,6 +1,6 @@
 // Drives the stand-in phone application from a Win32 test (or benchmark):
 // starts it, steers and inspects it through its control channel
-// (WM_COPYDATA to its window, see phone/control_channel.h; no DDE, so it
+// (WM_COPYDATA to its window, see tools/phone-sim/control_channel.h; no DDE, so it
 // works whatever the phone's DDE conversations are doing), and keeps the
 // calling thread's messages flowing while a test waits for notifications.
 //
@@ -14,7 +14,7 @@
 //
 // Every wait here dispatches the thread's messages: the library and DDEML
 // deliver notifications only while the thread that owns them does so.
-// PROTOCOL.md beside phone/standin_phone.cpp lists the control commands and
+// tools/phone-sim/PROTOCOL.md lists the control commands and
 // the log's line formats.
 #pragma once
 
@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "phone/control_channel.h"
+#include "control_channel.h"
 
 namespace kestrova_test {
 

@@ -239,7 +239,7 @@ TEST_F(StandinPhone, StartsIdleAndLogsItsStart) {
     const std::vector<std::string> lines = control_.logLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(0u, lines[0].find("start ")) << lines[0];
-    EXPECT_NE(std::string::npos, lines[0].find("standin_phone.exe")) << lines[0];
+    EXPECT_NE(std::string::npos, lines[0].find("kestrova-phone-sim.exe")) << lines[0];
     EXPECT_TRUE(control_.subscribers().empty());
 }
 
