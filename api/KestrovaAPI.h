@@ -6,7 +6,10 @@
  * the names: kestrovaAddObserver 1, kestrovaDial 2, kestrovaHangUp 3,
  * kestrovaHookOff 4, kestrovaRemoveObserver 5, kestrovaStartup 6).
  * Every function uses the cdecl convention (the caller removes the
- * arguments) and returns an int result code:
+ * arguments) and returns an int result code. The same header serves the
+ * 32-bit DLL and the x64 one: x64 Windows has a single calling convention,
+ * which compilers use whatever KESTROVA_CALL says, so __cdecl there changes
+ * nothing and the names are undecorated in both.
  *
  *   KESTROVA_OK           0  Success.
  *   KESTROVA_FAILED      -1  The temporary directory reported no length, the

@@ -37,7 +37,12 @@ void platformClose(PlatformFile* file) { std::fclose(reinterpret_cast<FILE*>(fil
 
 int32_t platformShellDial(const char* path) {
     const HINSTANCE result = ShellExecuteA(nullptr, "dial", path, "", nullptr, SW_MINIMIZE);
-    return static_cast<int32_t>(reinterpret_cast<INT_PTR>(result));
+    // Pointer-sized: on x64, a success value beyond 32 bits must not be cut
+    // down to one that reads as an error code. 32-bit values pass unchanged.
+    const INT_PTR value = reinterpret_cast<INT_PTR>(result);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
 }
 
 namespace {

@@ -1,5 +1,12 @@
-# The product: KestrovaAPI.dll for 32-bit Windows, its import libraries and
+# The product: KestrovaAPI.dll for Windows, 32-bit (the reference) or x64 by
+# the toolchain, from the same sources and .def; its import libraries and
 # package files, and the tests that run it under Wine.
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(KESTROVA_DLLTOOL_MACHINE i386:x86-64)
+else()
+    set(KESTROVA_DLLTOOL_MACHINE i386)
+endif()
 
 # The DLL, the tests, the stand-in phone and the example share one folder, so
 # that every program finds the DLL next to it.
@@ -22,9 +29,9 @@ find_program(KESTROVA_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 ${KESTROVA_TRIP
 if(KESTROVA_DLLTOOL)
     set(msvc_import_lib ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.lib)
     if(KESTROVA_DLLTOOL MATCHES "llvm-dlltool")
-        set(dlltool_args -m i386 -D KestrovaAPI.dll)
+        set(dlltool_args -m ${KESTROVA_DLLTOOL_MACHINE} -D KestrovaAPI.dll)
     else()
-        set(dlltool_args -m i386 --dllname KestrovaAPI.dll)
+        set(dlltool_args -m ${KESTROVA_DLLTOOL_MACHINE} --dllname KestrovaAPI.dll)
     endif()
     add_custom_command(OUTPUT ${msvc_import_lib}
         COMMAND ${KESTROVA_DLLTOOL} ${dlltool_args} -d ${PROJECT_SOURCE_DIR}/api/KestrovaAPI.def
@@ -51,6 +58,28 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfigVersion.cmake
         DESTINATION lib/cmake/KestrovaAPI)
 
+# The phone simulator is a 32-bit program in both builds, as the phone
+# application is: the x64 build makes it in a 32-bit sub-build.
+# KESTROVA_PHONE_SIM is its file, KESTROVA_PHONE_SIM_TARGET what builds it.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    add_subdirectory(tools/phone-sim)
+    set(KESTROVA_PHONE_SIM $<TARGET_FILE:kestrova-phone-sim>)
+    set(KESTROVA_PHONE_SIM_TARGET kestrova-phone-sim)
+else()
+    include(ExternalProject)
+    set(phone_sim_dir ${CMAKE_BINARY_DIR}/phone-sim-x86)
+    ExternalProject_Add(phone_sim_x86
+        SOURCE_DIR ${PROJECT_SOURCE_DIR}/tools/phone-sim
+        BINARY_DIR ${phone_sim_dir}
+        CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake
+                   -DCMAKE_BUILD_TYPE=Release
+        BUILD_ALWAYS ON
+        INSTALL_COMMAND ""
+        BUILD_BYPRODUCTS ${phone_sim_dir}/kestrova-phone-sim.exe)
+    set(KESTROVA_PHONE_SIM ${phone_sim_dir}/kestrova-phone-sim.exe)
+    set(KESTROVA_PHONE_SIM_TARGET phone_sim_x86)
+endif()
+
 add_subdirectory(tests/win32)
 add_subdirectory(examples)
 add_subdirectory(bench/win32)
@@ -58,7 +87,8 @@ add_subdirectory(bench/win32)
 # The DLL's export table and imports, and the installed package as a user's
 # project finds it. Scripts, not targets: they run on the build machine.
 add_test(NAME dll_exports_and_imports
-         COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-exports $<TARGET_FILE:KestrovaAPI>)
+         COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-exports $<TARGET_FILE:KestrovaAPI>
+                 ${KESTROVA_TRIPLE})
 add_test(NAME installed_package
          COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-package ${CMAKE_BINARY_DIR}
                  ${CMAKE_TOOLCHAIN_FILE})

@@ -1,6 +1,8 @@
 # Cross build for 32-bit Windows with clang, against the MinGW-w64 headers and
 # libraries and GCC's C++ library of the posix thread model (the one the GCC
 # build uses), whose thread support comes from the static winpthread.
+set(KESTROVA_TRIPLE i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR i686)
 include(${CMAKE_CURRENT_LIST_DIR}/windows-target.cmake)
 
 set(CMAKE_C_COMPILER clang)

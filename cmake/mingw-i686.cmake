@@ -1,4 +1,6 @@
 # Cross build for 32-bit Windows with Debian's MinGW-w64 GCC (posix threads).
+set(KESTROVA_TRIPLE i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR i686)
 include(${CMAKE_CURRENT_LIST_DIR}/windows-target.cmake)
 
 set(CMAKE_C_COMPILER ${KESTROVA_TRIPLE}-gcc-posix)

@@ -1,8 +1,7 @@
-# What both Windows toolchains share: the target, where the MinGW-w64 headers
-# and libraries live, and Wine as the way to run what they build.
+# What the Windows toolchains share: the target, where the MinGW-w64 headers
+# and libraries live, and Wine as the way to run what they build. The file
+# that includes this one sets KESTROVA_TRIPLE and CMAKE_SYSTEM_PROCESSOR.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(KESTROVA_TRIPLE i686-w64-mingw32)
 set(CMAKE_RC_COMPILER ${KESTROVA_TRIPLE}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${KESTROVA_TRIPLE})

@@ -503,7 +503,8 @@ protected:
 TEST_F(Reliability, TenThousandNotificationsArriveIntactWithoutGrowth) {
     subscribe();
     const std::vector<Sample> samples = validSamples();
-    const unsigned long perSample = (counts.notifications + samples.size() - 1) / samples.size();
+    const auto perSample =
+        static_cast<unsigned long>((counts.notifications + samples.size() - 1) / samples.size());
 
     // A warm-up round of every shape, so that everything allocated once
     // (DDEML's, the C runtime's, the emulator's) is there before measuring.
@@ -756,7 +757,7 @@ TEST_F(Reliability, RefusedNotificationsAreAnsweredZeroAndHarmNothing) {
     floodAll(copies);
     expect(nullptr);
     const Resources after = measure();
-    watch.report("refused notifications", copies * samples.size());
+    watch.report("refused notifications", static_cast<unsigned long>(copies * samples.size()));
     expectNoGrowth("refused notifications", before, after, executes(received));
 }
 
