@@ -3,12 +3,12 @@
 
 #include "dial_handoff.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "KestrovaAPI.h"
 #include "heap.h"
 #include "platform.h"
+#include "text_compose.h"
 
 namespace {
 
@@ -17,9 +17,12 @@ namespace {
 constexpr char handoffFileName[] = "\\kestrova.vcf";
 constexpr uint32_t handoffFileNameSize = sizeof handoffFileName;  // 14, with terminator
 
-constexpr char dialCardFormat[] =
-    "BEGIN:VCARD\nVERSION:2.1\nN:;%s\nTEL;WORK;VOICE:%s\nEND:VCARD\n";
-constexpr int dialCardSize = 1024;  // room for 969 characters of name and number
+// The dial card is these three pieces with the name after the first and the
+// number after the second.
+constexpr char dialCardHead[] = "BEGIN:VCARD\nVERSION:2.1\nN:;";
+constexpr char dialCardMiddle[] = "\nTEL;WORK;VOICE:";
+constexpr char dialCardTail[] = "\nEND:VCARD\n";
+constexpr int32_t dialCardSize = 1024;  // room for 969 characters of name and number
 
 // Shell results of 32 or less are the shell's own error codes.
 constexpr int32_t lastShellError = 32;
@@ -65,10 +68,13 @@ int32_t launchVcard(const char* card, int32_t length) {
 
 extern "C" int KESTROVA_CALL kestrovaDial(const char* name, const char* number) {
     char card[dialCardSize];
-    const int length =
-        std::snprintf(card, sizeof card, dialCardFormat, name ? name : "", number ? number : "");
+    int32_t length = appendText(card, dialCardSize, 0, dialCardHead);
+    length = appendText(card, dialCardSize, length, name ? name : "");
+    length = appendText(card, dialCardSize, length, dialCardMiddle);
+    length = appendText(card, dialCardSize, length, number ? number : "");
+    length = appendText(card, dialCardSize, length, dialCardTail);
     // A cut card would dial a wrong number: refuse instead.
-    if (length < 0 || length >= dialCardSize) return KESTROVA_FAILED;
+    if (length < 0) return KESTROVA_FAILED;
     return launchVcard(card, length);
 }
 

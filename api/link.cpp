@@ -8,9 +8,8 @@
 
 #include "link.h"
 
-#include <cstdio>
-
 #include "dial_handoff.h"
+#include "text_compose.h"
 
 LinkState linkState;
 
@@ -23,12 +22,13 @@ constexpr uint32_t commandTimeoutMs = 5000;
 constexpr char hookOffCommand[] = "[hookoff()]";
 constexpr char hangUpCommand[] = "[hangup()]";
 
-// Formatted explicitly: the pointer format of the runtimes differs in case
+// Composed explicitly: the pointer format of the runtimes differs in case
 // and width, and the phone application expects exactly eight upper-case
 // hex digits.
 void writeObserverServiceName(uint32_t processId) {
-    std::snprintf(linkState.observerServiceName, sizeof linkState.observerServiceName,
-                  "KestrovaObserver.%08X", static_cast<unsigned>(processId));
+    constexpr int32_t size = LinkState::observerServiceNameSize;
+    const int32_t length = appendText(linkState.observerServiceName, size, 0, "KestrovaObserver.");
+    appendHex8(linkState.observerServiceName, size, length, processId);  // 25 of 32 bytes
 }
 
 void releaseName(DdeName*& name) {

@@ -1,14 +1,15 @@
 // Subscribing to and unsubscribing from the phone application's
 // notifications.
 
-#include <cstdio>
-
 #include "link.h"
+#include "text_compose.h"
 
 namespace {
 
-constexpr char subscribeFormat[] = "[subscribe(\"%s\")]";
-constexpr int subscribeCommandSize = 60;  // the command is 40 characters
+// "[subscribe(\"" + the observer service name + "\")]"
+constexpr char subscribeHead[] = "[subscribe(\"";
+constexpr char subscribeTail[] = "\")]";
+constexpr int32_t subscribeCommandSize = 60;  // the command is 40 characters
 
 }  // namespace
 
@@ -17,8 +18,9 @@ extern "C" int KESTROVA_CALL kestrovaAddObserver(ObserverCallback observer) {
     if (result != KESTROVA_OK) return result;
 
     char command[subscribeCommandSize];
-    const int length =
-        std::snprintf(command, sizeof command, subscribeFormat, linkState.observerServiceName);
+    int32_t length = appendText(command, subscribeCommandSize, 0, subscribeHead);
+    length = appendText(command, subscribeCommandSize, length, linkState.observerServiceName);
+    length = appendText(command, subscribeCommandSize, length, subscribeTail);
     result = executeCommand(command, length);
     if (result == KESTROVA_OK) linkState.observer = observer;
     return result;
