@@ -77,3 +77,15 @@ uint32_t ddeGetData(DdeData* data, char* buffer, uint32_t capacity);
 // asked for; for data transactions, data holds the bytes. Returns 1 or 0
 // for connections, ddeAck or ddeNotProcessed for data, 0 otherwise.
 uint32_t linkCallback(uint32_t type, DdeName* topic, DdeName* service, DdeData* data);
+
+// --- Threads and deferred work -------------------------------------------
+
+uint32_t platformThreadId();
+// True when the thread has ended, or no thread has that id any more.
+bool platformThreadEnded(uint32_t threadId);
+// Has call run once on the calling thread the next time that thread
+// dispatches window messages (a one-shot thread timer), outside whatever is
+// running now. While one is waiting, a second request adds nothing.
+void platformCallSoon(void (*call)());
+// Drops the waiting call, if any.
+void platformCancelCallSoon();

@@ -100,3 +100,39 @@ uint32_t ddeGetData(DdeData* data, char* buffer, uint32_t capacity) {
     return DdeGetData(reinterpret_cast<HDDEDATA>(data), reinterpret_cast<BYTE*>(buffer), capacity,
                       0);
 }
+
+uint32_t platformThreadId() { return GetCurrentThreadId(); }
+
+bool platformThreadEnded(uint32_t threadId) {
+    const HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, threadId);
+    if (!thread) return true;  // ids of live threads of this process always open
+    const bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return ended;
+}
+
+namespace {
+
+UINT_PTR soonTimer;  // 0: no call waiting
+void (*soonCall)();
+
+void CALLBACK runSoonCall(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    // A timer message queued before its timer was killed finds another id.
+    if (timer != soonTimer) return;
+    soonTimer = 0;
+    soonCall();
+}
+
+}  // namespace
+
+void platformCallSoon(void (*call)()) {
+    if (soonTimer) return;
+    soonCall = call;
+    soonTimer = SetTimer(nullptr, 0, 0, runSoonCall);
+}
+
+void platformCancelCallSoon() {
+    if (soonTimer) KillTimer(nullptr, soonTimer);  // fails harmlessly on another thread
+    soonTimer = 0;
+}

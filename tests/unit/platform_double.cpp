@@ -30,6 +30,16 @@ DdeConversation theConversation;
 // DDEML gives equal texts equal handles.
 std::vector<std::string> nameTexts;
 
+// How deep DDEML is in the link's callback or in a command's wait.
+int ddemlBusy = 0;
+
+uint32_t callLinkCallback(uint32_t type, DdeName* topic, DdeName* service, DdeData* data) {
+    ++ddemlBusy;
+    const uint32_t result = linkCallback(type, topic, service, data);
+    --ddemlBusy;
+    return result;
+}
+
 std::string textOf(DdeName* name) {
     const auto index = reinterpret_cast<uintptr_t>(name);
     return index >= 1 && index <= nameTexts.size() ? nameTexts[index - 1] : std::string();
@@ -42,6 +52,7 @@ PlatformDouble& platformDouble() { return theDouble; }
 void resetPlatformDouble() {
     theDouble = PlatformDouble();
     nameTexts.clear();
+    ddemlBusy = 0;
     linkState = LinkState();
 }
 
@@ -53,16 +64,23 @@ DdeName* PlatformDouble::nameFor(const std::string& text) {
 }
 
 uint32_t PlatformDouble::connect(const std::string& service, const std::string& topic) {
-    return linkCallback(ddeConnect, nameFor(topic), nameFor(service), nullptr);
+    return callLinkCallback(ddeConnect, nameFor(topic), nameFor(service), nullptr);
 }
 
 uint32_t PlatformDouble::notify(const std::string& bytes, uint32_t type) {
     DdeData data{bytes};
-    return linkCallback(type, nullptr, nullptr, &data);
+    return callLinkCallback(type, nullptr, nullptr, &data);
 }
 
 uint32_t PlatformDouble::transaction(uint32_t type) {
-    return linkCallback(type, nullptr, nullptr, nullptr);
+    return callLinkCallback(type, nullptr, nullptr, nullptr);
+}
+
+bool PlatformDouble::runSoonCall() {
+    void (*call)() = soonCall;
+    soonCall = nullptr;
+    if (call) call();
+    return call != nullptr;
 }
 
 void* heapTake(std::size_t size) {
@@ -150,7 +168,9 @@ DdeConversation* ddeConnectTo(uint32_t, DdeName* service, DdeName* topic) {
 
 bool ddeExecuteCommand(DdeConversation*, const char* bytes, int32_t length, uint32_t) {
     theDouble.commands.emplace_back(bytes, static_cast<size_t>(length));
+    ++ddemlBusy;
     if (theDouble.duringExecute) theDouble.duringExecute();
+    --ddemlBusy;
     return theDouble.phoneAccepts;
 }
 
@@ -161,6 +181,7 @@ uint32_t ddeLastError(uint32_t) {
 
 void ddeUninitialize(uint32_t) {
     ++theDouble.uninitializations;
+    if (ddemlBusy > 0) ++theDouble.unsafeUninitializations;
     theDouble.instance = 0;
     theDouble.registeredServices.clear();
 }
@@ -171,3 +192,17 @@ uint32_t ddeGetData(DdeData* data, char* buffer, uint32_t capacity) {
     std::memcpy(buffer, data->bytes.data(), copied);
     return copied;
 }
+
+uint32_t platformThreadId() { return theDouble.threadId; }
+
+bool platformThreadEnded(uint32_t threadId) {
+    for (uint32_t ended : theDouble.endedThreads)
+        if (ended == threadId) return true;
+    return false;
+}
+
+void platformCallSoon(void (*call)()) {
+    if (!theDouble.soonCall) theDouble.soonCall = call;
+}
+
+void platformCancelCallSoon() { theDouble.soonCall = nullptr; }

@@ -53,6 +53,17 @@ struct PlatformDouble {
     // Runs inside an execute, as the phone application would while the
     // caller waits for its answer.
     std::function<void()> duringExecute;
+    // Instances ended while DDEML was inside the link's callback or waiting
+    // for a command: DDEML would still be using them.
+    int unsafeUninitializations = 0;
+
+    // Threads and deferred work
+    uint32_t threadId = 1;  // the calling thread
+    std::vector<uint32_t> endedThreads;
+    void (*soonCall)() = nullptr;  // waiting for the thread's message loop
+    // Runs the waiting call, as the thread's message loop would; false if
+    // there was none.
+    bool runSoonCall();
 
     // Plays the phone application's side: a connection request to the
     // library's instance, and a notification as execute, poke or request.
