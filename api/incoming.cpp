@@ -28,13 +28,27 @@ uint32_t admitsConnection(DdeName* topic, DdeName* service) {
     return service == linkState.observerName && topic == linkState.topicName ? 1 : 0;
 }
 
+// The observer gets a copy of the token table, so that whatever it does to
+// the table, the tokens released are the ones allocated; a null follows the
+// last token, as after argv's. It may call back into the library: a removal
+// there closes the link only once DDEML is done with this transaction.
+void callObserver(ObserverCallback observer, const TokenVector& tokens) {
+    char* table[TokenVector::capacity + 1];
+    std::memcpy(table, tokens.slots, static_cast<size_t>(tokens.count) * sizeof *table);
+    table[tokens.count] = nullptr;
+    ++linkState.observerCalls;
+    observer(tokens.count, table);
+    --linkState.observerCalls;
+    scheduleLinkCloseIfDue();
+}
+
 uint32_t handleNotification(DdeData* data) {
     char text[notificationBufferSize];
     if (!readNotification(data, text)) return ddeNotProcessed;
 
     TokenVector tokens;
     if (parseNotification(text, &tokens) != 0) return ddeNotProcessed;
-    if (linkState.observer) linkState.observer(tokens.count, tokens.slots);
+    if (linkState.observer) callObserver(linkState.observer, tokens);
     // The observer may have removed itself; the answer says whether anyone
     // is still observing.
     const bool observed = linkState.observer != nullptr;

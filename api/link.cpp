@@ -5,6 +5,12 @@
 // the link Registered so that the next request retries; a failed command
 // leaves it Connected and the conversation is reused, never reopened: only
 // closeLink goes back to Idle.
+//
+// DDEML serves an instance only on the thread that created it, dispatches
+// the instance's transactions while that thread waits for a command, and
+// must not lose the instance while it is dispatching or waiting. So a
+// command waits alone, other threads are turned away, and a removal from
+// inside the observer or during a command's wait closes the link later.
 
 #include "link.h"
 
@@ -36,6 +42,25 @@ void releaseName(DdeName*& name) {
     name = nullptr;
 }
 
+// Another thread may read the owner while this one writes it: it is stored
+// last when the link goes, so a thread that sees 0 sees the link gone whole.
+void setLinkOwner(uint32_t thread) {
+    __atomic_store_n(&linkState.ownerThread, thread, __ATOMIC_RELEASE);
+}
+
+bool linkBusy() { return linkState.observerCalls > 0 || linkState.commandWaiting; }
+
+void resetLinkFields() {
+    linkState.serviceName = nullptr;
+    linkState.observerName = nullptr;
+    linkState.topicName = nullptr;
+    linkState.conversation = nullptr;
+    linkState.instance = 0;
+    linkState.closePending = false;
+    platformCancelCallSoon();
+    setLinkOwner(0);
+}
+
 }  // namespace
 
 int32_t initLink() {
@@ -44,6 +69,7 @@ int32_t initLink() {
         linkState.instance = 0;
         return KESTROVA_NO_RESOURCE;
     }
+    setLinkOwner(platformThreadId());
     writeObserverServiceName(platformProcessId());
     linkState.serviceName = ddeCreateName(linkState.instance, phoneServiceName);
     linkState.observerName = ddeCreateName(linkState.instance, linkState.observerServiceName);
@@ -70,8 +96,11 @@ int32_t connectLink() {
 }
 
 int32_t executeCommand(const char* command, int32_t length) {
-    if (ddeExecuteCommand(linkState.conversation, command, length, commandTimeoutMs))
-        return KESTROVA_OK;
+    linkState.commandWaiting = true;
+    const bool accepted =
+        ddeExecuteCommand(linkState.conversation, command, length, commandTimeoutMs);
+    linkState.commandWaiting = false;
+    if (accepted) return KESTROVA_OK;
     ddeLastError(linkState.instance);  // clears it; the reason is not reported
     return KESTROVA_FAILED;
 }
@@ -82,19 +111,53 @@ int32_t closeLink() {
     releaseName(linkState.observerName);
     releaseName(linkState.topicName);
     ddeUninitialize(linkState.instance);  // also ends the conversation
-    linkState.instance = 0;
-    linkState.conversation = nullptr;
+    resetLinkFields();
     return KESTROVA_OK;
 }
 
+uint32_t linkOwner() { return __atomic_load_n(&linkState.ownerThread, __ATOMIC_ACQUIRE); }
+
+bool linkOwnedElsewhere() {
+    const uint32_t owner = linkOwner();
+    return owner != 0 && owner != platformThreadId();
+}
+
+int32_t requestLinkClose() {
+    if (!linkBusy()) return closeLink();
+    linkState.closePending = true;
+    return KESTROVA_OK;
+}
+
+void closeLinkIfDue() {
+    if (linkState.closePending && !linkBusy()) closeLink();
+}
+
+void scheduleLinkCloseIfDue() {
+    if (linkState.closePending && !linkBusy()) platformCallSoon(closeLinkIfDue);
+}
+
+void forgetLink() {
+    // Nothing of that thread is under way any more.
+    linkState.observerCalls = 0;
+    linkState.commandWaiting = false;
+    resetLinkFields();
+}
+
 int32_t openLinkToPhone() {
+    // A second synchronous transaction would go out while the first waits
+    // and hold both up until they time out.
+    if (linkOwnedElsewhere() || linkState.commandWaiting) return KESTROVA_FAILED;
+    closeLinkIfDue();
     const int32_t result = kestrovaStartup();
     return result == KESTROVA_OK ? connectLink() : result;
 }
 
 int32_t sendToPhone(const char* command, int32_t length) {
-    const int32_t result = openLinkToPhone();
-    return result == KESTROVA_OK ? executeCommand(command, length) : result;
+    int32_t result = openLinkToPhone();
+    if (result != KESTROVA_OK) return result;
+    result = executeCommand(command, length);
+    closeLinkIfDue();  // the observer may have removed itself during the wait
+    return result;
 }
 
 extern "C" int KESTROVA_CALL kestrovaHookOff(void) {

@@ -17,6 +17,14 @@ struct LinkState {
     DdeName* topicName;     // "Server"
     DdeConversation* conversation;
     uint32_t instance;  // 0: no link
+    // DDEML serves an instance only on the thread that created it. Read by
+    // other threads, so accessed through linkOwner/setLinkOwner only.
+    uint32_t ownerThread;  // 0: no link
+    // What the owner thread is in the middle of, for calls that re-enter
+    // the library from the observer or from a message dispatched meanwhile.
+    int32_t observerCalls;  // observer calls under way (they may nest)
+    bool commandWaiting;    // executeCommand waits for the phone's answer
+    bool closePending;      // removed while DDEML was busy: close once it is done
 };
 
 // The process-wide record, all zero at load.
@@ -28,8 +36,27 @@ int32_t connectLink();
 int32_t executeCommand(const char* command, int32_t length);
 int32_t closeLink();
 
+// The thread that owns the link, 0 when there is none.
+uint32_t linkOwner();
+// True when a link exists and belongs to another thread than the caller.
+bool linkOwnedElsewhere();
+
+// Closes the link now, or, while an observer call or a command is under
+// way, as soon as DDEML is done with them. Returns 0.
+int32_t requestLinkClose();
+// Runs a close that was put off, if nothing holds it up any more.
+void closeLinkIfDue();
+// After an observer call: has a put-off close run once the link's thread is
+// back in its message loop, outside DDEML's dispatch.
+void scheduleLinkCloseIfDue();
+// Drops the link of a thread that has ended without closing it. DDEML ended
+// with that thread; its instance cannot be released from another one.
+void forgetLink();
+
 // The first two stages of every request to the phone application: start it
-// (the placeholder hand-off), then make sure the conversation exists.
+// (the placeholder hand-off), then make sure the conversation exists. Fails
+// with -1 at once, before the hand-off, on a thread that does not own the
+// link and while a command waits.
 int32_t openLinkToPhone();
 // Both stages, then the command.
 int32_t sendToPhone(const char* command, int32_t length);

@@ -22,12 +22,26 @@ extern "C" int KESTROVA_CALL kestrovaAddObserver(ObserverCallback observer) {
     length = appendText(command, subscribeCommandSize, length, linkState.observerServiceName);
     length = appendText(command, subscribeCommandSize, length, subscribeTail);
     result = executeCommand(command, length);
-    if (result == KESTROVA_OK) linkState.observer = observer;
+    if (result == KESTROVA_OK) {
+        linkState.observer = observer;
+        // Subscribed after a removal that is still waiting to close the
+        // link: closing it now would withdraw the service just subscribed.
+        linkState.closePending = false;
+    }
+    closeLinkIfDue();
     return result;
 }
 
 extern "C" int KESTROVA_CALL kestrovaRemoveObserver(ObserverCallback observer) {
+    // DDEML releases an instance only on its own thread. If that thread has
+    // ended, DDEML ended with it and the link can only be forgotten.
+    const bool foreign = linkOwnedElsewhere();
+    if (foreign && !platformThreadEnded(linkOwner())) return KESTROVA_FAILED;
     if (observer != linkState.observer) return KESTROVA_FAILED;
     linkState.observer = nullptr;
-    return closeLink();
+    if (foreign) {
+        forgetLink();
+        return KESTROVA_OK;
+    }
+    return requestLinkClose();
 }

@@ -26,6 +26,12 @@ inline void KESTROVA_CALL secondObserver(int count, char** tokens) {
     receivedBySecond().emplace_back(tokens, tokens + count);
 }
 
+// Records like firstObserver, then removes itself.
+inline void KESTROVA_CALL selfRemovingObserver(int count, char** tokens) {
+    receivedByFirst().emplace_back(tokens, tokens + count);
+    kestrovaRemoveObserver(selfRemovingObserver);
+}
+
 inline void clearReceived() {
     receivedByFirst().clear();
     receivedBySecond().clear();

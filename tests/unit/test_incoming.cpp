@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "KestrovaAPI.h"
 #include "link.h"
@@ -108,12 +109,35 @@ TEST_F(Incoming, DataEndsAtItsOwnZeroByte) {
     EXPECT_EQ((Notification{"f", "a"}), receivedByFirst()[0]);
 }
 
-void KESTROVA_CALL removingObserver(int, char**) { kestrovaRemoveObserver(removingObserver); }
-
-TEST_F(Incoming, ObserverThatRemovesItselfGetsNoAcknowledgement) {
-    linkState.observer = removingObserver;
+TEST_F(Incoming, ObserverThatRemovesItselfGetsNoAcknowledgementAndTheLinkClosesAfterwards) {
+    linkState.observer = selfRemovingObserver;
     EXPECT_EQ(0u, platform.notify("[f(a)]"));
     EXPECT_EQ(nullptr, linkState.observer);
+    EXPECT_EQ(0, platform.liveBlocks);
+    // DDEML is still dispatching when the observer returns: the instance
+    // ends only once the thread is back in its message loop.
+    EXPECT_EQ(0, platform.uninitializations);
+    EXPECT_EQ(0u, platform.notify("[g()]"));
+    EXPECT_EQ(1u, receivedByFirst().size());
+    ASSERT_TRUE(platform.runSoonCall());
+    EXPECT_EQ(1, platform.uninitializations);
+    EXPECT_EQ(0, platform.unsafeUninitializations);
+    EXPECT_EQ(0u, linkState.instance);
+}
+
+// Sorts, swaps and overwrites whatever it is handed.
+void KESTROVA_CALL scramblingObserver(int count, char** tokens) {
+    firstObserver(count, tokens);
+    receivedBySecond().push_back({tokens[count] ? "not null" : "null"});
+    for (int i = 0; i < count / 2; ++i) std::swap(tokens[i], tokens[count - 1 - i]);
+    for (int i = 0; i <= count; ++i) tokens[i] = tokens[0];
+}
+
+TEST_F(Incoming, ObserverThatScramblesItsTableLeavesTheTokensToBeReleasedExactly) {
+    linkState.observer = scramblingObserver;
+    EXPECT_EQ(0x8000u, platform.notify("[f(a,b,c)]"));
+    EXPECT_EQ((Notification{"f", "a", "b", "c"}), receivedByFirst().at(0));
+    EXPECT_EQ(Notification{"null"}, receivedBySecond().at(0));  // argv-like end
     EXPECT_EQ(0, platform.liveBlocks);
 }
 

@@ -9,6 +9,7 @@
 #include "KestrovaAPI.h"
 #include "link.h"
 #include "platform_double.h"
+#include "recording_observer.h"
 
 namespace {
 
@@ -135,6 +136,61 @@ TEST_F(Link, ObserverServiceNameHasEightUpperCaseHexDigits) {
         EXPECT_EQ(std::vector<std::string>{c.name}, platform.registeredServices);
         EXPECT_EQ(1, platform.liveNames[c.name]);
     }
+}
+
+// The three requests that use the link.
+const struct {
+    const char* name;
+    int (*call)();
+} linkRequests[] = {
+    {"hookoff", [] { return kestrovaHookOff(); }},
+    {"hangup", [] { return kestrovaHangUp(); }},
+    {"subscribe", [] { return kestrovaAddObserver(firstObserver); }},
+};
+
+TEST_F(Link, RequestWhileACommandWaitsFailsAtOnceWithoutHandoff) {
+    for (const auto& nested : linkRequests) {
+        resetPlatformDouble();
+        int nestedResult = 0;
+        size_t dialsBefore = 0;
+        platform.duringExecute = [&] {
+            dialsBefore = platform.dialledCards.size();
+            nestedResult = nested.call();
+        };
+        EXPECT_EQ(0, kestrovaHookOff()) << nested.name;  // the outer command's own result
+        EXPECT_EQ(-1, nestedResult) << nested.name;
+        EXPECT_EQ(dialsBefore, platform.dialledCards.size()) << nested.name;
+        EXPECT_EQ(std::vector<std::string>{"[hookoff()]"}, platform.commands) << nested.name;
+        EXPECT_EQ(nullptr, linkState.observer);
+
+        // Once the command has returned, the link serves again.
+        platform.duringExecute = nullptr;
+        EXPECT_EQ(0, nested.call()) << nested.name;
+    }
+}
+
+TEST_F(Link, OnlyTheThreadThatMadeTheLinkMayUseIt) {
+    ASSERT_EQ(0, kestrovaAddObserver(firstObserver));
+    platform.threadId = 2;
+    for (const auto& request : linkRequests) EXPECT_EQ(-1, request.call()) << request.name;
+    EXPECT_EQ(-1, kestrovaRemoveObserver(firstObserver));  // its thread still runs
+    EXPECT_EQ(1u, platform.dialledCards.size());  // no hand-off for any of them
+    EXPECT_EQ(1u, platform.commands.size());
+    EXPECT_EQ(0, kestrovaStartup());  // the hand-off alone never touches the link
+    EXPECT_EQ(firstObserver, linkState.observer);
+
+    // Once that thread has ended, DDEML has ended its instance with it: the
+    // removal only forgets the link, and the next request builds one here.
+    platform.endedThreads = {1};
+    EXPECT_EQ(-1, kestrovaHookOff());
+    EXPECT_EQ(-1, kestrovaRemoveObserver(secondObserver));
+    EXPECT_EQ(0, kestrovaRemoveObserver(firstObserver));
+    EXPECT_EQ(0, platform.uninitializations);
+    EXPECT_EQ(0u, linkState.instance);
+    EXPECT_EQ(0, kestrovaHookOff());
+    EXPECT_EQ(2, platform.initializations);
+    platform.threadId = 1;
+    EXPECT_EQ(-1, kestrovaHangUp());
 }
 
 }  // namespace

@@ -113,4 +113,44 @@ TEST_F(Observer, RemovingNoneWhileNoneIsRegisteredClosesTheLink) {
     EXPECT_EQ(1, platform.uninitializations);
 }
 
+TEST_F(Observer, RemovalDuringACommandClosesTheLinkOnceTheCommandReturns) {
+    ASSERT_EQ(0, kestrovaAddObserver(selfRemovingObserver));
+    uint32_t answer = 1;
+    platform.duringExecute = [&] {
+        answer = platform.notify("[f()]");
+        EXPECT_EQ(0, platform.uninitializations);
+    };
+    EXPECT_EQ(0, kestrovaHookOff());
+    EXPECT_EQ(0u, answer);
+    EXPECT_EQ(1, platform.uninitializations);
+    EXPECT_EQ(0, platform.unsafeUninitializations);
+    EXPECT_FALSE(platform.runSoonCall());
+
+    platform.duringExecute = nullptr;
+    ASSERT_EQ(0, kestrovaAddObserver(firstObserver));
+    EXPECT_EQ(2, platform.initializations);
+}
+
+void KESTROVA_CALL handingOverObserver(int, char**) {
+    kestrovaRemoveObserver(handingOverObserver);
+    kestrovaAddObserver(secondObserver);
+}
+
+TEST_F(Observer, SubscribingAfterARemovalThatWaitsToCloseKeepsTheLink) {
+    ASSERT_EQ(0, kestrovaAddObserver(handingOverObserver));
+    EXPECT_EQ(0x8000u, platform.notify("[f()]"));  // answered for the new observer
+    platform.runSoonCall();
+    EXPECT_EQ(0x8000u, platform.notify("[g()]"));
+    EXPECT_EQ(1u, receivedBySecond().size());
+
+    // The same when the removal comes while the subscribe itself waits.
+    ASSERT_EQ(0, kestrovaAddObserver(selfRemovingObserver));
+    platform.duringExecute = [&] { platform.notify("[h()]"); };
+    ASSERT_EQ(0, kestrovaAddObserver(secondObserver));
+    platform.runSoonCall();
+    EXPECT_EQ(0x8000u, platform.notify("[i()]"));
+    EXPECT_EQ(2u, receivedBySecond().size());
+    EXPECT_EQ(0, platform.uninitializations);
+}
+
 }  // namespace
