@@ -1,0 +1,277 @@
+// An observer that calls the library back, and calls from threads that do
+// not own the link, under Wine. A small DDE server on a thread of this
+// program plays a phone that notifies while it holds a command; the
+// notifications come from another thread of this program. The stand-in
+// phone, in its own process, checks the subscription that follows a
+// self-removal: under Wine an in-process client cannot reach the observer
+// service again once it is registered afresh.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "handoff_stub.h"
+#include "library_test_support.h"
+
+namespace kestrova_test {
+namespace {
+
+// A thread with a message loop of its own that runs the jobs it is given.
+// Each DDEML instance below lives on one such thread.
+class JobThread {
+public:
+    JobThread() {
+        const HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, loop, ready, 0, &id_);
+        WaitForSingleObject(ready, 10000);
+        CloseHandle(ready);
+    }
+    ~JobThread() {
+        PostThreadMessageA(id_, WM_QUIT, 0, 0);
+        pumpUntil([&] { return WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0; }, 10000);
+        CloseHandle(thread_);
+    }
+    JobThread(const JobThread&) = delete;
+    JobThread& operator=(const JobThread&) = delete;
+
+    // Runs work there and waits for it, dispatching this thread's messages
+    // meanwhile unless told not to (inside a DDEML callback: at most 4 s).
+    void run(std::function<void()> work, bool dispatch = true) {
+        auto* job = new Job{std::move(work), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+        const HANDLE done = job->done;
+        PostThreadMessageA(id_, WM_APP, 0, reinterpret_cast<LPARAM>(job));
+        const auto finished = [&] { return WaitForSingleObject(done, 0) == WAIT_OBJECT_0; };
+        const bool inTime = dispatch ? pumpUntil(finished, 20000)
+                                     : WaitForSingleObject(done, 4000) == WAIT_OBJECT_0;
+        if (inTime) CloseHandle(done);  // else a late job still signals it
+    }
+
+private:
+    struct Job {
+        std::function<void()> work;
+        HANDLE done;
+    };
+    static DWORD WINAPI loop(LPVOID ready) {
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
+        SetEvent(ready);
+        while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+            if (message.message == WM_APP && !message.hwnd) {
+                auto* job = reinterpret_cast<Job*>(message.lParam);
+                job->work();
+                SetEvent(job->done);
+                delete job;
+            } else {
+                DispatchMessageA(&message);
+            }
+        }
+        return 0;
+    }
+    HANDLE thread_ = nullptr;
+    DWORD id_ = 0;
+};
+
+// Sends notifications to the library's observer service from a thread of
+// its own.
+class Notifier {
+public:
+    ~Notifier() {
+        thread_.run([this] { client_.reset(); });
+    }
+    bool connect() {
+        bool connected = false;
+        thread_.run([&] {
+            client_ = std::make_unique<RawClient>();
+            connected = client_->connect(observerServiceName(), "Server");
+        });
+        return connected;
+    }
+    // True when the library acknowledged the notification as processed.
+    bool notify(const std::string& text, bool dispatch = true) {
+        bool acknowledged = false;
+        thread_.run(
+            [&] { acknowledged = client_->execute(text.data(), static_cast<DWORD>(text.size())); },
+            dispatch);
+        return acknowledged;
+    }
+
+private:
+    JobThread thread_;
+    std::unique_ptr<RawClient> client_;
+};
+
+// Serves "Kestrova"/"Server" on a thread of its own and accepts every
+// command; the one after holdNextCommand is answered only once a notifier
+// has delivered a notification, as a phone that notifies while it holds a
+// command.
+class HoldingPhone {
+public:
+    HoldingPhone() {
+        current = this;
+        thread_.run([this] {
+            DdeInitializeA(&instance_, callback, APPCMD_FILTERINITS, 0);
+            service_ = DdeCreateStringHandleA(instance_, "Kestrova", CP_WINANSI);
+            topic_ = DdeCreateStringHandleA(instance_, "Server", CP_WINANSI);
+            DdeNameService(instance_, service_, nullptr, DNS_REGISTER);
+        });
+    }
+    ~HoldingPhone() {
+        thread_.run([this] { DdeUninitialize(instance_); });
+        current = nullptr;
+    }
+    void holdNextCommand(Notifier* notifier, const std::string& text) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        holder_ = notifier;
+        heldText_ = text;
+    }
+    std::vector<std::string> commands() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return commands_;
+    }
+    bool heldNotificationAcknowledged = false;
+
+private:
+    static HDDEDATA CALLBACK callback(UINT type, UINT, HCONV, HSZ topic, HSZ service,
+                                      HDDEDATA data, ULONG_PTR, ULONG_PTR) {
+        HoldingPhone& self = *current;
+        if (type == XTYP_CONNECT)
+            return reinterpret_cast<HDDEDATA>(topic == self.topic_ && service == self.service_);
+        if (type != XTYP_EXECUTE) return nullptr;
+        char text[64] = {};
+        DdeGetData(data, reinterpret_cast<BYTE*>(text), sizeof text - 1, 0);
+        Notifier* holder = nullptr;
+        std::string held;
+        {
+            const std::lock_guard<std::mutex> lock(self.mutex_);
+            self.commands_.push_back(text);
+            std::swap(holder, self.holder_);
+            held.swap(self.heldText_);
+        }
+        if (holder) self.heldNotificationAcknowledged = holder->notify(held, false);
+        return reinterpret_cast<HDDEDATA>(DDE_FACK);
+    }
+    static inline HoldingPhone* current = nullptr;
+    JobThread thread_;
+    DWORD instance_ = 0;
+    HSZ service_ = nullptr;
+    HSZ topic_ = nullptr;
+    std::mutex mutex_;
+    std::vector<std::string> commands_;
+    Notifier* holder_ = nullptr;
+    std::string heldText_;
+};
+
+int nestedResult = 0;
+DWORD nestedMs = 0;
+
+void KESTROVA_CALL hangingUpObserver(int count, char** tokens) {
+    recordNotification(count, tokens);
+    const DWORD start = GetTickCount();
+    nestedResult = kestrovaHangUp();
+    nestedMs = GetTickCount() - start;
+}
+
+void KESTROVA_CALL removingObserver(int count, char** tokens) {
+    recordNotification(count, tokens);
+    nestedResult = kestrovaRemoveObserver(removingObserver);
+}
+
+class Reentrancy : public ::testing::Test {
+protected:
+    void SetUp() override {
+        received().clear();
+        nestedResult = 1;
+        ASSERT_TRUE(stub->active());
+    }
+    void TearDown() override {
+        for (ObserverCallback observer : {hangingUpObserver, removingObserver, recordNotification})
+            kestrovaRemoveObserver(observer);
+        kestrovaRemoveObserver(nullptr);
+    }
+    std::unique_ptr<StubbedHandOff> stub = std::make_unique<StubbedHandOff>();
+    std::unique_ptr<HoldingPhone> phone = std::make_unique<HoldingPhone>();
+    const std::string subscribe = "[subscribe(\"" + observerServiceName() + "\")]";
+};
+
+TEST_F(Reentrancy, RequestFromTheObserverWhileACommandWaitsFailsAtOnce) {
+    ASSERT_EQ(0, kestrovaAddObserver(hangingUpObserver));
+    Notifier notifier;
+    ASSERT_TRUE(notifier.connect());
+    phone->holdNextCommand(&notifier, "[call(\"incoming\",\"Blocked\",\"1\")]");
+    EXPECT_EQ(0, kestrovaHookOff());
+    EXPECT_EQ(-1, nestedResult);
+    EXPECT_LT(nestedMs, 2500u) << "a command waited for the phone";
+    EXPECT_TRUE(phone->heldNotificationAcknowledged);
+    EXPECT_EQ(1u, received().size());
+    EXPECT_EQ((std::vector<std::string>{subscribe, "[hookoff()]"}), phone->commands());
+}
+
+TEST_F(Reentrancy, OnlyTheThreadThatMadeTheLinkMayUseIt) {
+    ASSERT_EQ(0, kestrovaHookOff());
+    const long handOffs = stubbedHandOffs;
+    std::vector<int> results;
+    DWORD ms = 0;
+    JobThread other;
+    other.run([&] {
+        const DWORD start = GetTickCount();
+        results = {kestrovaHookOff(), kestrovaHangUp(), kestrovaAddObserver(recordNotification),
+                   kestrovaRemoveObserver(nullptr)};
+        ms = GetTickCount() - start;
+    });
+    EXPECT_EQ((std::vector<int>{-1, -1, -1, -1}), results);
+    EXPECT_LT(ms, 2500u);
+    EXPECT_EQ(handOffs, stubbedHandOffs);
+    EXPECT_EQ(0, kestrovaHangUp());
+    EXPECT_EQ((std::vector<std::string>{"[hookoff()]", "[hangup()]"}), phone->commands());
+}
+
+// Last: it leaves the stand-in phone running.
+TEST_F(Reentrancy, ObserverThatRemovesItselfIsSafeAndTheNextSubscriptionWorks) {
+    const std::string name = observerServiceName();
+    // In a plain notification: answered 0, and nothing reaches it after.
+    ASSERT_EQ(0, kestrovaAddObserver(removingObserver));
+    {
+        Notifier notifier;
+        ASSERT_TRUE(notifier.connect());
+        EXPECT_FALSE(notifier.notify("[first()]"));
+        EXPECT_EQ(0, nestedResult);
+        EXPECT_FALSE(notifier.notify("[second()]"));
+    }
+    EXPECT_EQ(1u, received().size());
+    EXPECT_TRUE(pumpUntil([&] { return !RawClient().connect(name, "Server"); }, 5000))
+        << "the observer service is still there";
+
+    // While a command waits: the command completes, then the link closes.
+    received().clear();
+    nestedResult = 1;
+    ASSERT_EQ(0, kestrovaAddObserver(removingObserver));
+    {
+        Notifier notifier;
+        ASSERT_TRUE(notifier.connect());
+        phone->holdNextCommand(&notifier, "[during()]");
+        EXPECT_EQ(0, kestrovaHookOff());
+        EXPECT_EQ(0, nestedResult);
+        EXPECT_FALSE(phone->heldNotificationAcknowledged);
+        EXPECT_FALSE(notifier.notify("[after()]"));
+    }
+    EXPECT_EQ(1u, received().size());
+    EXPECT_FALSE(RawClient().connect(name, "Server"));
+
+    // The next subscription, with the stand-in phone in its own process.
+    phone.reset();
+    stub.reset();
+    received().clear();
+    ASSERT_EQ(0, retryWhileUnreachable([] { return kestrovaAddObserver(recordNotification); }));
+    PhoneControl standIn;
+    ASSERT_TRUE(standIn.connect());
+    ASSERT_TRUE(standIn.notify("[back()]"));
+    ASSERT_TRUE(waitForNotifications(1)) << standIn.log();
+    EXPECT_EQ((Notification{"back"}), received()[0]);
+}
+
+}  // namespace
+}  // namespace kestrova_test
