@@ -16,8 +16,11 @@
  *                            hand-off file was written short, the card would
  *                            not fit, the phone application could not be
  *                            reached, it did not accept the command within
- *                            5 seconds, or kestrovaRemoveObserver was given a
- *                            callback that is not the registered observer.
+ *                            5 seconds, kestrovaRemoveObserver was given a
+ *                            callback that is not the registered observer,
+ *                            or the call was refused at once: it came from a
+ *                            thread that does not own the link, or while a
+ *                            command waits (see Threads and re-entrancy).
  *   KESTROVA_NO_RESOURCE -2  The temporary directory could not be read, memory
  *                            for its path could not be had, or the DDE
  *                            instance could not be created.
@@ -28,11 +31,42 @@
  *                            registered for the "dial" verb on .vcf files).
  *                            A shell failure reported as 0 reads as success.
  *
- * Threads: the library starts none and takes no locks; call it from one
- * thread at a time. Notifications reach the observer on the thread that made
- * the first kestrovaHookOff, kestrovaHangUp or kestrovaAddObserver call after
- * load (or after kestrovaRemoveObserver), and only while that thread
- * dispatches window messages (GetMessage/DispatchMessage or similar).
+ * Threads and re-entrancy. The library starts no thread and takes no lock;
+ * do not call it from two threads at the same time. The link to the phone
+ * application belongs to the thread that made it, with the first
+ * kestrovaHookOff, kestrovaHangUp or kestrovaAddObserver call after load or
+ * after the link was closed. DDE serves the link only on that
+ * thread, so notifications reach the observer there, and only while that
+ * thread dispatches window messages (GetMessage/DispatchMessage or similar)
+ * or waits in one of those three calls for the phone application.
+ *
+ *   On the link's thread, or while there is no link: every function works
+ *   as described below.
+ *   On any other thread while the link exists: kestrovaHookOff,
+ *   kestrovaHangUp and kestrovaAddObserver return -1 at once, without the
+ *   hand-off; so does kestrovaRemoveObserver, changing nothing, unless the
+ *   link's thread has ended: then DDE has ended the link with it, and
+ *   kestrovaRemoveObserver forgets it and returns as on the link's thread,
+ *   after which any thread may make a new link. Call kestrovaRemoveObserver
+ *   on the link's thread before that thread ends. kestrovaDial and
+ *   kestrovaStartup work on any thread.
+ *   Inside the observer, and in anything else that runs while a command
+ *   waits (a window procedure the wait dispatches, say):
+ *     kestrovaDial, kestrovaStartup: as anywhere.
+ *     kestrovaHookOff, kestrovaHangUp, kestrovaAddObserver: as anywhere,
+ *       except while one of them is waiting for the phone application (a
+ *       notification can arrive during that wait): then they return -1 at
+ *       once, without the hand-off, and the waiting call goes on to return
+ *       its own result.
+ *     kestrovaRemoveObserver: removes the observer at once - no later
+ *       notification reaches it, and the current one is answered as not
+ *       processed - and returns 0. The link is closed once DDE is done with
+ *       the notification and any waiting command: when the waiting command
+ *       returns, when the thread next dispatches messages, or at the next
+ *       call on that thread. A kestrovaAddObserver that succeeds before then
+ *       keeps the link.
+ * Before unloading the DLL, close the link: call kestrovaRemoveObserver on
+ * the link's thread, outside the observer.
  *
  * Text everywhere is 8-bit text in the ANSI code page, passed unchanged.
  */
@@ -57,9 +91,11 @@ extern "C" {
 /*
  * The observer: called once per notification with the token count (at least
  * 1) and the tokens, like argc/argv. tokens[0] is the notification name,
- * tokens[1] .. tokens[count - 1] its arguments in order. The strings and the
- * table belong to the library and are valid only during the call: copy what
- * you want to keep.
+ * tokens[1] .. tokens[count - 1] its arguments in order; tokens[count] is
+ * NULL. The strings and the table belong to the library and are valid only
+ * during the call: copy what you want to keep. The table is the observer's
+ * own copy, which it may reorder or overwrite. The observer runs on the
+ * link's thread and may call the library (see Threads and re-entrancy).
  */
 typedef void(KESTROVA_CALL *ObserverCallback)(int count, char **tokens);
 
@@ -90,7 +126,9 @@ int KESTROVA_CALL kestrovaStartup(void);
  * Returns 0; -1 if the phone application cannot be reached or did not accept
  * the command; -2 if the DDE instance cannot be created; or a result of
  * kestrovaStartup. Once the phone application has gone away, every call
- * returns -1 until kestrovaRemoveObserver closes the link.
+ * returns -1 until kestrovaRemoveObserver closes the link. Returns -1 at
+ * once, before the hand-off, on a thread that does not own the link and
+ * while a command waits.
  */
 int KESTROVA_CALL kestrovaHookOff(void);
 
@@ -110,6 +148,10 @@ int KESTROVA_CALL kestrovaAddObserver(ObserverCallback observer);
  * Removes the observer and closes the link to the phone application; the next
  * request builds it afresh. Returns 0, or -1 (changing nothing) if observer is
  * not the registered observer. NULL matches when no observer is registered.
+ * Inside the observer, or while a command waits, the observer goes at once
+ * and the link closes as soon as DDE is done with it. On a thread that does
+ * not own the link it returns -1 and changes nothing, unless that thread has
+ * ended (see Threads and re-entrancy).
  */
 int KESTROVA_CALL kestrovaRemoveObserver(ObserverCallback observer);
 
