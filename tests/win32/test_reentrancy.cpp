@@ -10,8 +10,8 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "handoff_stub.h"
@@ -107,7 +107,8 @@ private:
 // Serves "Kestrova"/"Server" on a thread of its own and accepts every
 // command; the one after holdNextCommand is answered only once a notifier
 // has delivered a notification, as a phone that notifies while it holds a
-// command.
+// command. This thread and the library's take turns, each waiting for the
+// other's DDE message, so the fields need no lock.
 class HoldingPhone {
 public:
     HoldingPhone() {
@@ -124,14 +125,10 @@ public:
         current = nullptr;
     }
     void holdNextCommand(Notifier* notifier, const std::string& text) {
-        const std::lock_guard<std::mutex> lock(mutex_);
         holder_ = notifier;
         heldText_ = text;
     }
-    std::vector<std::string> commands() {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return commands_;
-    }
+    std::vector<std::string> commands;
     bool heldNotificationAcknowledged = false;
 
 private:
@@ -143,15 +140,9 @@ private:
         if (type != XTYP_EXECUTE) return nullptr;
         char text[64] = {};
         DdeGetData(data, reinterpret_cast<BYTE*>(text), sizeof text - 1, 0);
-        Notifier* holder = nullptr;
-        std::string held;
-        {
-            const std::lock_guard<std::mutex> lock(self.mutex_);
-            self.commands_.push_back(text);
-            std::swap(holder, self.holder_);
-            held.swap(self.heldText_);
-        }
-        if (holder) self.heldNotificationAcknowledged = holder->notify(held, false);
+        self.commands.push_back(text);
+        if (Notifier* notifier = std::exchange(self.holder_, nullptr))
+            self.heldNotificationAcknowledged = notifier->notify(self.heldText_, false);
         return reinterpret_cast<HDDEDATA>(DDE_FACK);
     }
     static inline HoldingPhone* current = nullptr;
@@ -159,8 +150,6 @@ private:
     DWORD instance_ = 0;
     HSZ service_ = nullptr;
     HSZ topic_ = nullptr;
-    std::mutex mutex_;
-    std::vector<std::string> commands_;
     Notifier* holder_ = nullptr;
     std::string heldText_;
 };
@@ -207,7 +196,7 @@ TEST_F(Reentrancy, RequestFromTheObserverWhileACommandWaitsFailsAtOnce) {
     EXPECT_LT(nestedMs, 2500u) << "a command waited for the phone";
     EXPECT_TRUE(phone->heldNotificationAcknowledged);
     EXPECT_EQ(1u, received().size());
-    EXPECT_EQ((std::vector<std::string>{subscribe, "[hookoff()]"}), phone->commands());
+    EXPECT_EQ((std::vector<std::string>{subscribe, "[hookoff()]"}), phone->commands);
 }
 
 TEST_F(Reentrancy, OnlyTheThreadThatMadeTheLinkMayUseIt) {
@@ -226,7 +215,7 @@ TEST_F(Reentrancy, OnlyTheThreadThatMadeTheLinkMayUseIt) {
     EXPECT_LT(ms, 2500u);
     EXPECT_EQ(handOffs, stubbedHandOffs);
     EXPECT_EQ(0, kestrovaHangUp());
-    EXPECT_EQ((std::vector<std::string>{"[hookoff()]", "[hangup()]"}), phone->commands());
+    EXPECT_EQ((std::vector<std::string>{"[hookoff()]", "[hangup()]"}), phone->commands);
 }
 
 // Last: it leaves the stand-in phone running.
