@@ -48,7 +48,7 @@ void setLinkOwner(uint32_t thread) {
     __atomic_store_n(&linkState.ownerThread, thread, __ATOMIC_RELEASE);
 }
 
-bool linkBusy() { return linkState.observerCalls > 0 || linkState.commandWaiting; }
+bool linkBusy() { return linkState.observerCalls > 0 || linkState.waitingForPhone; }
 
 void resetLinkFields() {
     linkState.serviceName = nullptr;
@@ -96,10 +96,10 @@ int32_t connectLink() {
 }
 
 int32_t executeCommand(const char* command, int32_t length) {
-    linkState.commandWaiting = true;
+    linkState.waitingForPhone = true;
     const bool accepted =
         ddeExecuteCommand(linkState.conversation, command, length, commandTimeoutMs);
-    linkState.commandWaiting = false;
+    linkState.waitingForPhone = false;
     if (accepted) return KESTROVA_OK;
     ddeLastError(linkState.instance);  // clears it; the reason is not reported
     return KESTROVA_FAILED;
@@ -129,7 +129,7 @@ int32_t requestLinkClose() {
 }
 
 void closeLinkIfDue() {
-    if (linkState.closePending && !linkBusy()) closeLink();
+    if (!linkOwnedElsewhere() && linkState.closePending && !linkBusy()) closeLink();
 }
 
 void scheduleLinkCloseIfDue() {
@@ -139,23 +139,27 @@ void scheduleLinkCloseIfDue() {
 void forgetLink() {
     // Nothing of that thread is under way any more.
     linkState.observerCalls = 0;
-    linkState.commandWaiting = false;
+    linkState.waitingForPhone = false;
     resetLinkFields();
 }
 
 int32_t openLinkToPhone() {
     // A second synchronous transaction would go out while the first waits
     // and hold both up until they time out.
-    if (linkOwnedElsewhere() || linkState.commandWaiting) return KESTROVA_FAILED;
+    if (linkOwnedElsewhere() || linkState.waitingForPhone) return KESTROVA_FAILED;
     closeLinkIfDue();
-    const int32_t result = kestrovaStartup();
-    return result == KESTROVA_OK ? connectLink() : result;
+    int32_t result = kestrovaStartup();
+    if (result != KESTROVA_OK) return result;
+    // Connecting, DDEML handles messages sent to the thread meanwhile.
+    linkState.waitingForPhone = true;
+    result = connectLink();
+    linkState.waitingForPhone = false;
+    return result;
 }
 
 int32_t sendToPhone(const char* command, int32_t length) {
     int32_t result = openLinkToPhone();
-    if (result != KESTROVA_OK) return result;
-    result = executeCommand(command, length);
+    if (result == KESTROVA_OK) result = executeCommand(command, length);
     closeLinkIfDue();  // the observer may have removed itself during the wait
     return result;
 }

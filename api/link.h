@@ -23,7 +23,7 @@ struct LinkState {
     // What the owner thread is in the middle of, for calls that re-enter
     // the library from the observer or from a message dispatched meanwhile.
     int32_t observerCalls;  // observer calls under way (they may nest)
-    bool commandWaiting;    // executeCommand waits for the phone's answer
+    bool waitingForPhone;   // a connection or a command waits for the phone's answer
     bool closePending;      // removed while DDEML was busy: close once it is done
 };
 
@@ -56,7 +56,7 @@ void forgetLink();
 // The first two stages of every request to the phone application: start it
 // (the placeholder hand-off), then make sure the conversation exists. Fails
 // with -1 at once, before the hand-off, on a thread that does not own the
-// link and while a command waits.
+// link and while another request waits for the phone.
 int32_t openLinkToPhone();
 // Both stages, then the command.
 int32_t sendToPhone(const char* command, int32_t length);

@@ -11,24 +11,27 @@ constexpr char subscribeHead[] = "[subscribe(\"";
 constexpr char subscribeTail[] = "\")]";
 constexpr int32_t subscribeCommandSize = 60;  // the command is 40 characters
 
-}  // namespace
-
-extern "C" int KESTROVA_CALL kestrovaAddObserver(ObserverCallback observer) {
-    int32_t result = openLinkToPhone();
-    if (result != KESTROVA_OK) return result;
-
+int32_t subscribe(ObserverCallback observer) {
     char command[subscribeCommandSize];
     int32_t length = appendText(command, subscribeCommandSize, 0, subscribeHead);
     length = appendText(command, subscribeCommandSize, length, linkState.observerServiceName);
     length = appendText(command, subscribeCommandSize, length, subscribeTail);
-    result = executeCommand(command, length);
+    const int32_t result = executeCommand(command, length);
     if (result == KESTROVA_OK) {
         linkState.observer = observer;
         // Subscribed after a removal that is still waiting to close the
         // link: closing it now would withdraw the service just subscribed.
         linkState.closePending = false;
     }
-    closeLinkIfDue();
+    return result;
+}
+
+}  // namespace
+
+extern "C" int KESTROVA_CALL kestrovaAddObserver(ObserverCallback observer) {
+    int32_t result = openLinkToPhone();
+    if (result == KESTROVA_OK) result = subscribe(observer);
+    closeLinkIfDue();  // the observer may have removed itself during the wait
     return result;
 }
 
