@@ -19,8 +19,9 @@
  *                            5 seconds, kestrovaRemoveObserver was given a
  *                            callback that is not the registered observer,
  *                            or the call was refused at once: it came from a
- *                            thread that does not own the link, or while a
- *                            command waits (see Threads and re-entrancy).
+ *                            thread that does not own the link, or while
+ *                            another call waits for the phone application
+ *                            (see Threads and re-entrancy).
  *   KESTROVA_NO_RESOURCE -2  The temporary directory could not be read, memory
  *                            for its path could not be had, or the DDE
  *                            instance could not be created.
@@ -50,8 +51,8 @@
  *   after which any thread may make a new link. Call kestrovaRemoveObserver
  *   on the link's thread before that thread ends. kestrovaDial and
  *   kestrovaStartup work on any thread.
- *   Inside the observer, and in anything else that runs while a command
- *   waits (a window procedure the wait dispatches, say):
+ *   Inside the observer, and in anything else that runs while a call waits
+ *   for the phone application (a window procedure the wait dispatches):
  *     kestrovaDial, kestrovaStartup: as anywhere.
  *     kestrovaHookOff, kestrovaHangUp, kestrovaAddObserver: as anywhere,
  *       except while one of them is waiting for the phone application (a
@@ -127,8 +128,8 @@ int KESTROVA_CALL kestrovaStartup(void);
  * the command; -2 if the DDE instance cannot be created; or a result of
  * kestrovaStartup. Once the phone application has gone away, every call
  * returns -1 until kestrovaRemoveObserver closes the link. Returns -1 at
- * once, before the hand-off, on a thread that does not own the link and
- * while a command waits.
+ * once, before the hand-off, on a thread that does not own the link, and
+ * inside the observer while another call waits for the phone application.
  */
 int KESTROVA_CALL kestrovaHookOff(void);
 
@@ -148,8 +149,8 @@ int KESTROVA_CALL kestrovaAddObserver(ObserverCallback observer);
  * Removes the observer and closes the link to the phone application; the next
  * request builds it afresh. Returns 0, or -1 (changing nothing) if observer is
  * not the registered observer. NULL matches when no observer is registered.
- * Inside the observer, or while a command waits, the observer goes at once
- * and the link closes as soon as DDE is done with it. On a thread that does
+ * Inside the observer, or while a call waits for the phone application, the
+ * observer goes at once and the link closes as soon as DDE is done with it. On a thread that does
  * not own the link it returns -1 and changes nothing, unless that thread has
  * ended (see Threads and re-entrancy).
  */
