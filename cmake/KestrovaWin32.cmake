@@ -18,10 +18,33 @@ add_library(KestrovaAPI::KestrovaAPI ALIAS KestrovaAPI)
 target_include_directories(KestrovaAPI PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/api>
                                               $<INSTALL_INTERFACE:include>)
 target_compile_options(KestrovaAPI PRIVATE ${KESTROVA_WARNINGS} -fno-exceptions -fno-rtti)
-# Everything of the compiler's runtime is linked in: the DLL imports only
-# system DLLs (KERNEL32, USER32, SHELL32, msvcrt).
-target_link_options(KestrovaAPI PRIVATE -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(KestrovaAPI PRIVATE user32 shell32)
+# No compiler runtime start-up code, no C++ runtime: the loader calls DllMain
+# directly, and the DLL imports only system DLLs (KERNEL32, USER32, SHELL32,
+# msvcrt). Static libgcc supplies only helpers the compiler may call (64-bit
+# division on i686, stack probes); it holds no start-up code.
+#
+# Hardened: relocatable anywhere (DYNAMIC_BASE, on x64 also above 4 GB,
+# HIGH_ENTROPY_VA) and data never executable (NX_COMPAT). The 32-bit DLL
+# declares NO_SEH: it holds no exception handler (i686 code here unwinds, if
+# ever, by DWARF tables, and the DLL has none). x64 keeps its unwind tables,
+# which Windows itself uses.
+#
+# Reproducible: no link time stamp and no build path in the file, so two
+# builds of the same sources give the same bytes.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(dll_entry _DllMain@12)
+    set(dll_arch_compile -fno-asynchronous-unwind-tables)
+    set(dll_arch_link -Wl,--no-seh)
+else()
+    set(dll_entry DllMain)
+    set(dll_arch_compile)
+    set(dll_arch_link -Wl,--high-entropy-va)
+endif()
+target_compile_options(KestrovaAPI PRIVATE ${dll_arch_compile}
+                       -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
+target_link_options(KestrovaAPI PRIVATE -nostdlib -Wl,--entry,${dll_entry} -s
+                    -Wl,--dynamicbase,--nxcompat ${dll_arch_link} -Wl,--no-insert-timestamp)
+target_link_libraries(KestrovaAPI PRIVATE user32 shell32 gcc msvcrt kernel32)
 set_target_properties(KestrovaAPI PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
 
 # An import library in the format Microsoft's linker expects, from the .def.
