@@ -12,8 +12,10 @@ endif()
 # that every program finds the DLL next to it.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
+# The version resource carries the project version.
+configure_file(api/KestrovaAPI.rc.in ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.rc @ONLY)
 add_library(KestrovaAPI SHARED ${KESTROVA_CORE_SOURCES} api/platform_win32.cpp
-                               api/KestrovaAPI.def)
+                               api/KestrovaAPI.def ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.rc)
 add_library(KestrovaAPI::KestrovaAPI ALIAS KestrovaAPI)
 target_include_directories(KestrovaAPI PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/api>
                                               $<INSTALL_INTERFACE:include>)

@@ -1,13 +1,15 @@
 // The real DLL under Wine with no application handling "dial" on .vcf files:
 // the hand-off file is still written, byte for byte, and the shell's error
-// comes back unchanged. Also that the module is not called for thread
-// starts and ends.
+// comes back unchanged. Also what the module shows of itself: it is not
+// called for thread starts and ends, and it carries the project version.
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "KestrovaAPI.h"
 
@@ -163,6 +165,45 @@ TEST(Module, IsNotCalledForThreadStartsAndEnds) {
     watch.arm();
     EXPECT_TRUE(watch.entry()(library(), DLL_THREAD_ATTACH, nullptr));
     EXPECT_EQ(before + 1, EntryWatch::calls());
+}
+
+TEST(Module, CarriesTheProjectVersion) {
+    char path[MAX_PATH];
+    ASSERT_NE(0u, GetModuleFileNameA(library(), path, sizeof path));
+    DWORD ignored = 0;
+    std::vector<char> info(GetFileVersionInfoSizeA(path, &ignored));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(GetFileVersionInfoA(path, 0, static_cast<DWORD>(info.size()), info.data()));
+
+    void* value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", &value, &length));
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    const DWORD high = MAKELONG(KESTROVA_VERSION_MINOR, KESTROVA_VERSION_MAJOR);
+    const DWORD low = MAKELONG(0, KESTROVA_VERSION_PATCH);
+    EXPECT_EQ(high, fixed->dwFileVersionMS);
+    EXPECT_EQ(low, fixed->dwFileVersionLS);
+    EXPECT_EQ(high, fixed->dwProductVersionMS);
+    EXPECT_EQ(low, fixed->dwProductVersionLS);
+    EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed->dwFileType);
+
+    const struct {
+        const char* name;
+        const char* expected;  // nullptr: any text
+    } strings[] = {
+        {"FileVersion", KESTROVA_VERSION}, {"ProductVersion", KESTROVA_VERSION},
+        {"InternalName", "KestrovaAPI"},   {"OriginalFilename", "KestrovaAPI.dll"},
+        {"ProductName", "KestrovaAPI"},    {"FileDescription", nullptr},
+    };
+    for (const auto& s : strings) {
+        const std::string key = std::string("\\StringFileInfo\\040904B0\\") + s.name;
+        ASSERT_TRUE(VerQueryValueA(info.data(), key.c_str(), &value, &length)) << s.name;
+        const char* text = static_cast<const char*>(value);
+        EXPECT_GT(std::strlen(text), 0u) << s.name;
+        if (s.expected) {
+            EXPECT_STREQ(s.expected, text) << s.name;
+        }
+    }
 }
 
 }  // namespace
