@@ -33,8 +33,8 @@ target_compile_options(KestrovaAPI PRIVATE ${KESTROVA_WARNINGS} -fno-exceptions 
 #
 # Hardened: relocatable anywhere (DYNAMIC_BASE, on x64 also above 4 GB,
 # HIGH_ENTROPY_VA) and data never executable (NX_COMPAT). The 32-bit DLL
-# declares NO_SEH: it holds no exception handler (i686 code here unwinds, if
-# ever, by DWARF tables, and the DLL has none). x64 keeps its unwind tables,
+# declares NO_SEH: it holds no exception handler (GCC and clang register
+# none for this code) and no unwind tables. x64 keeps its unwind tables,
 # which Windows itself uses.
 #
 # Reproducible: no link time stamp and no build path in the file, so two
