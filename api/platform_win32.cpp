@@ -11,6 +11,10 @@
 #include "heap.h"
 #include "platform.h"
 
+// The DLL's entry point, called by the loader directly: the DLL carries no
+// compiler runtime start-up code and has nothing to construct or release, so
+// at load it only asks not to be called for every thread start and end.
+// Without a TLS directory in the DLL, the loader grants that.
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(module);
     return TRUE;

@@ -12,16 +12,47 @@ endif()
 # that every program finds the DLL next to it.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
+# Where the header is installed, relative to the prefix. The release package
+# holds both editions (x86/, x64/) beside one include/, so it installs each
+# edition with ../include.
+set(KESTROVA_INSTALL_INCLUDEDIR include CACHE STRING
+    "Folder of the installed header, relative to the install prefix")
+
+# The version resource carries the project version.
+configure_file(api/KestrovaAPI.rc.in ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.rc @ONLY)
 add_library(KestrovaAPI SHARED ${KESTROVA_CORE_SOURCES} api/platform_win32.cpp
-                               api/KestrovaAPI.def)
+                               api/KestrovaAPI.def ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.rc)
 add_library(KestrovaAPI::KestrovaAPI ALIAS KestrovaAPI)
 target_include_directories(KestrovaAPI PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/api>
-                                              $<INSTALL_INTERFACE:include>)
+                                              $<INSTALL_INTERFACE:${KESTROVA_INSTALL_INCLUDEDIR}>)
 target_compile_options(KestrovaAPI PRIVATE ${KESTROVA_WARNINGS} -fno-exceptions -fno-rtti)
-# Everything of the compiler's runtime is linked in: the DLL imports only
-# system DLLs (KERNEL32, USER32, SHELL32, msvcrt).
-target_link_options(KestrovaAPI PRIVATE -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(KestrovaAPI PRIVATE user32 shell32)
+# No compiler runtime start-up code, no C++ runtime: the loader calls DllMain
+# directly, and the DLL imports only system DLLs (KERNEL32, USER32, SHELL32,
+# msvcrt). Static libgcc supplies only helpers the compiler may call (64-bit
+# division on i686, stack probes); it holds no start-up code.
+#
+# Hardened: relocatable anywhere (DYNAMIC_BASE, on x64 also above 4 GB,
+# HIGH_ENTROPY_VA) and data never executable (NX_COMPAT). The 32-bit DLL
+# declares NO_SEH: it holds no exception handler (GCC and clang register
+# none for this code) and no unwind tables. x64 keeps its unwind tables,
+# which Windows itself uses.
+#
+# Reproducible: no link time stamp and no build path in the file, so two
+# builds of the same sources give the same bytes.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(dll_entry _DllMain@12)
+    set(dll_arch_compile -fno-asynchronous-unwind-tables)
+    set(dll_arch_link -Wl,--no-seh)
+else()
+    set(dll_entry DllMain)
+    set(dll_arch_compile)
+    set(dll_arch_link -Wl,--high-entropy-va)
+endif()
+target_compile_options(KestrovaAPI PRIVATE ${dll_arch_compile}
+                       -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
+target_link_options(KestrovaAPI PRIVATE -nostdlib -Wl,--entry,${dll_entry} -s
+                    -Wl,--dynamicbase,--nxcompat ${dll_arch_link} -Wl,--no-insert-timestamp)
+target_link_libraries(KestrovaAPI PRIVATE user32 shell32 gcc msvcrt kernel32)
 set_target_properties(KestrovaAPI PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
 
 # An import library in the format Microsoft's linker expects, from the .def.
@@ -46,9 +77,9 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 install(TARGETS KestrovaAPI EXPORT KestrovaAPITargets
     RUNTIME DESTINATION bin
-    ARCHIVE DESTINATION lib
-    INCLUDES DESTINATION include)
-install(FILES api/KestrovaAPI.h api/KestrovaAPI.def DESTINATION include)
+    ARCHIVE DESTINATION lib)
+install(FILES api/KestrovaAPI.h DESTINATION ${KESTROVA_INSTALL_INCLUDEDIR})
+install(FILES api/KestrovaAPI.def DESTINATION lib)
 install(EXPORT KestrovaAPITargets NAMESPACE KestrovaAPI:: DESTINATION lib/cmake/KestrovaAPI)
 configure_package_config_file(cmake/KestrovaAPIConfig.cmake.in
     ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfig.cmake INSTALL_DESTINATION lib/cmake/KestrovaAPI)
@@ -57,6 +88,33 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfigVe
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfigVersion.cmake
         DESTINATION lib/cmake/KestrovaAPI)
+
+# The release package's root: a package file that picks x86/ or x64/ by the
+# consuming project's pointer size. Installed only on request (component
+# package_root), by scripts/package.
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/package-root/KestrovaAPIConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES cmake/KestrovaAPIPackageRoot.cmake DESTINATION . RENAME KestrovaAPIConfig.cmake
+        COMPONENT package_root EXCLUDE_FROM_ALL)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package-root/KestrovaAPIConfigVersion.cmake DESTINATION .
+        COMPONENT package_root EXCLUDE_FROM_ALL)
+
+# scripts/package names the programs it ships beside the library
+# (KESTROVA_PACKAGE_PROGRAMS, a list of targets). Once every folder is read,
+# those this build defines are written to package-programs.txt, "<target>
+# <file>" a line.
+if(DEFINED KESTROVA_PACKAGE_PROGRAMS)
+    function(kestrova_write_package_programs)
+        set(lines "")
+        foreach(program IN LISTS KESTROVA_PACKAGE_PROGRAMS)
+            if(TARGET ${program})
+                string(APPEND lines "${program} $<TARGET_FILE:${program}>\n")
+            endif()
+        endforeach()
+        file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/package-programs.txt CONTENT "${lines}")
+    endfunction()
+    cmake_language(DEFER CALL kestrova_write_package_programs)
+endif()
 
 # The phone simulator is a 32-bit program in both builds, as the phone
 # application is: the x64 build makes it in a 32-bit sub-build.
@@ -90,5 +148,7 @@ add_test(NAME dll_exports_and_imports
          COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-exports $<TARGET_FILE:KestrovaAPI>
                  ${KESTROVA_TRIPLE})
 add_test(NAME installed_package
-         COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-package ${CMAKE_BINARY_DIR}
-                 ${CMAKE_TOOLCHAIN_FILE})
+         COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-package install ${CMAKE_BINARY_DIR}
+                 ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_BINARY_DIR}/package-check)
+set_tests_properties(installed_package PROPERTIES
+    ENVIRONMENT KESTROVA_WINE_ROOT=${CMAKE_BINARY_DIR}/wine LABELS win32)

@@ -12,7 +12,11 @@ set(CMAKE_CXX_COMPILER_TARGET ${KESTROVA_TRIPLE})
 
 set(gcc_dir /usr/lib/gcc/${KESTROVA_TRIPLE}/12-posix)
 set(CMAKE_CXX_FLAGS_INIT "-isystem ${gcc_dir}/include/c++ -isystem ${gcc_dir}/include/c++/${KESTROVA_TRIPLE}")
-# -pthread puts winpthread into the driver's library group, after libstdc++;
-# LLVM's linker, as clang's own.
+# Programs: -pthread puts winpthread into the driver's library group, after
+# libstdc++; LLVM's linker, as clang's own (GNU ld warns about GCC's and
+# clang's differing copies of libstdc++'s type names). The DLL links no
+# runtime library, and links with GNU ld, as the GCC build: LLVM's linker of
+# this release writes the export table with ordinal base 0 and an empty slot
+# in front of the six exports.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-L${gcc_dir} -pthread -fuse-ld=lld")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-L${gcc_dir} -pthread -fuse-ld=lld")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-L${gcc_dir} -fuse-ld=bfd")
