@@ -24,8 +24,9 @@ constexpr char usage[] =
     "  --json          one JSON object a line: {\"time\":...,\"name\":...,\"arguments\":[...]}\n"
     "  --wait SECONDS  how long to keep trying while the phone application starts\n"
     "                  (default 30; 0: try once)\n"
-    "exit codes: 0 ended by Ctrl+C or closing the console, 1 the phone application did not\n"
-    "answer, 2 usage, 3 no application handles \"dial\" on .vcf files, 4 another failure";
+    "exit codes: 0 ended by Ctrl+C, by closing the console or by the end of the pipe\n"
+    "it writes to; 1 the phone application did not answer; 2 usage; 3 no application\n"
+    "handles \"dial\" on .vcf files; 4 another failure";
 
 constexpr int exitEnded = 0;
 constexpr int exitNoAnswer = 1;
@@ -49,6 +50,8 @@ Options options;
 DWORD mainThread = 0;
 volatile LONG stopRequested = 0;
 
+void requestStop(DWORD event);
+
 // ---- Output --------------------------------------------------------------------------
 
 // A console gets UTF-16 (it shows text in a code page of its own); files and
@@ -68,8 +71,16 @@ void write(DWORD standardHandle, const std::string& text, UINT codePage) {
     for (std::size_t done = 0; done < text.size(); done += written) {
         if (!WriteFile(handle, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
                        nullptr) ||
-            written == 0)
+            written == 0) {
+            // Whoever read the notifications has gone (a pipe into head, say): done.
+            // Windows says ERROR_NO_DATA or ERROR_BROKEN_PIPE, Wine ERROR_PIPE_NOT_CONNECTED.
+            const DWORD error = GetLastError();
+            if (standardHandle == STD_OUTPUT_HANDLE &&
+                (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ||
+                 error == ERROR_PIPE_NOT_CONNECTED))
+                requestStop(0);
             return;
+        }
     }
 }
 
@@ -105,10 +116,14 @@ void KESTROVA_CALL onNotification(int count, char** tokens) {
 
 // ---- Ending ----------------------------------------------------------------------------
 
-BOOL WINAPI onConsoleEvent(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+void requestStop(DWORD event) {
     InterlockedExchange(&stopRequested, 1);
     PostThreadMessageA(mainThread, stopMessage, event, 0);
+}
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    requestStop(event);
     // After a close event the process ends once this returns: give the main
     // thread the time to remove the observer and exit by itself.
     if (event == CTRL_CLOSE_EVENT) Sleep(closeGraceMs);
