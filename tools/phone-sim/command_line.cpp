@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <vector>
 
 #include "control_channel.h"
