@@ -1,8 +1,8 @@
-// The stand-in phone application on its own, through raw DDEML: what it
-// accepts on "Server", what it logs, the control hooks, the notifications
-// it sends to a subscriber (a service this test registers), and the hand-off
-// of cards from later starts. No KestrovaAPI here: the library's tests rely
-// on all of this.
+// The phone simulator on its own, through raw DDEML: what it accepts on
+// "Server", what it logs, the control hooks, the notifications it sends to a
+// subscriber (a service this test registers), the hand-off of cards from
+// later starts, and its command line. No KestrovaAPI here: the library's
+// tests rely on all of this.
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -10,10 +10,12 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "captured_process.h"
 #include "phone_control.h"
 
 namespace {
@@ -651,6 +653,276 @@ TEST_F(StandinPhone, ExitEndsTheProcess) {
     EXPECT_FALSE(again.connect(500));
     ServerClient late;
     EXPECT_FALSE(late.connected());
+}
+
+// The first line of a text, without its line feed.
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// What a console shows from its first row on, rows joined by line feeds and
+// trailing blanks dropped.
+std::string consoleText(HANDLE console) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(console, &info)) return "<no console>";
+    std::string text;
+    for (SHORT row = 0; row <= info.dwCursorPosition.Y; ++row) {
+        std::string line(static_cast<std::size_t>(info.dwSize.X), ' ');
+        DWORD read = 0;
+        ReadConsoleOutputCharacterA(console, &line[0], static_cast<DWORD>(line.size()), COORD{0, row},
+                                    &read);
+        line.erase(line.find_last_not_of(' ') + 1);
+        text += line + "\n";
+    }
+    while (text.size() >= 2 && text.compare(text.size() - 2, 2, "\n\n") == 0) text.pop_back();
+    return text;
+}
+
+// Runs the simulator's command line with arguments as a script would; with
+// viaConsole, as a GUI program started from a console window: no standard
+// handles, so it writes to the console of this process, made afresh here.
+void runCommandLine(const std::string& arguments, bool viaConsole, DWORD* exitCode,
+                    std::string* out, std::string* err) {
+    const std::string commandLine = "\"" + kestrova_test::phoneExePath() + "\" " + arguments;
+    kestrova_test::CapturedProcess program;
+    if (!viaConsole) {
+        ASSERT_TRUE(program.start(commandLine));
+        *exitCode = program.wait(20000);
+        *out = program.out();
+        *err = program.err();
+        return;
+    }
+    const HANDLE standard[] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                               GetStdHandle(STD_ERROR_HANDLE)};
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());
+    const HANDLE console = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                       nullptr);
+    const bool started = program.start(commandLine, 0, true);
+    *exitCode = started ? program.wait(20000) : STILL_ACTIVE;
+    *out = consoleText(console);
+    CloseHandle(console);
+    FreeConsole();
+    SetStdHandle(STD_INPUT_HANDLE, standard[0]);
+    SetStdHandle(STD_OUTPUT_HANDLE, standard[1]);
+    SetStdHandle(STD_ERROR_HANDLE, standard[2]);
+    ASSERT_TRUE(started);
+}
+
+// Each command of the command line once against the running simulator, as
+// a user would type it: what it prints, its exit code, what it does to the
+// call and which notifications it sends.
+TEST_F(StandinPhone, CommandLineDrivesTheRunningPhone) {
+    const std::string subscriber = std::string("subscribers: ") + observerName + "\n";
+    const std::string ann = "[call(\"incoming\",\"Ann Example\",\"+1 555 0100\")]";
+    const struct {
+        const char* control;  // a control command first, if any
+        std::string arguments;
+        DWORD exitCode;
+        std::string out;        // standard output, whole
+        std::string errorLine;  // standard error's first line
+        const char* state;      // afterwards; nullptr: the phone has ended
+        std::vector<std::string> notifications;
+        bool viaConsole;
+        std::string logged = {};  // the request's log line, if checked
+    } cases[] = {
+        {nullptr, "status", 0, "state: idle\n" + subscriber, "", "idle", {}, false},
+        {nullptr, "incoming \"Ann Example\" \"+1 555 0100\"", 0,
+         "incoming call from Ann Example (+1 555 0100)\n", "", "incoming", {ann}, false,
+         "request ok incoming\\x00Ann Example\\x00+1 555 0100"},
+        {nullptr, "status", 0, "state: incoming\ncall: Ann Example (+1 555 0100)\n" + subscriber, "",
+         "incoming", {}, true},
+        {nullptr, "incoming Bo 1", 1, "",
+         "kestrova-phone-sim incoming: the line is busy: a call with Ann Example (+1 555 0100) is "
+         "incoming",
+         "incoming", {}, false},
+        {nullptr, "answer", 1, "",
+         "kestrova-phone-sim answer: no outgoing call is waiting to be answered (state: incoming)",
+         "incoming", {}, false, "request refused answer"},
+        {nullptr, "remote-hangup", 0, "the far end hung up: the call with Ann Example (+1 555 0100) ended\n",
+         "", "idle", {"[call(\"ended\",\"Ann Example\",\"+1 555 0100\",\"remote\")]"}, false},
+        {nullptr, "remote-hangup", 1, "", "kestrova-phone-sim remote-hangup: there is no call to end (state: idle)",
+         "idle", {}, false},
+        {"dial 0100 Cy", "answer", 0, "the far end answered: connected to Cy (0100)\n", "", "connected",
+         {"[call(\"dialling\",\"Cy\",\"0100\")]", "[call(\"connected\",\"Cy\",\"0100\")]"}, false},
+        {nullptr, "send \"[note(\\\"a, b\\\",c)]\"", 0, std::string("sending to ") + observerName + "\n", "",
+         "connected", {"[note(\"a, b\",c)]"}, false},
+        {nullptr, "incoming Dee", 2, "", "kestrova-phone-sim: incoming takes 2 arguments", "connected", {},
+         false},
+        {nullptr, "stauts", 2, "", "kestrova-phone-sim: unknown command stauts", "connected", {}, false},
+        {nullptr, "quit", 0, "the simulator ends\n", "", nullptr, {}, false},
+        {nullptr, "status", 3, "",
+         "kestrova-phone-sim: no simulator is running (start one with kestrova-phone-sim alone, or let "
+         "the library start it)",
+         nullptr, {}, false},
+    };
+
+    Observer observer(observerName);
+    ServerClient client;
+    subscribe(client, observerName);
+    ASSERT_TRUE(control_.setProgressDelay(60000));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments + (c.viaConsole ? " (console)" : ""));
+        observer.received.clear();
+        if (c.control) {
+            ASSERT_TRUE(control_.command(c.control));
+        }
+        DWORD exitCode = STILL_ACTIVE;
+        std::string out;
+        std::string err;
+        runCommandLine(c.arguments, c.viaConsole, &exitCode, &out, &err);
+        EXPECT_EQ(c.exitCode, exitCode);
+        EXPECT_EQ(c.out, out);
+        EXPECT_EQ(c.errorLine, firstLine(err));
+        if (c.state) {
+            EXPECT_EQ(c.state, control_.state());
+        } else {
+            EXPECT_EQ(0u, kestrova_test::waitForExit(process_, 15000));
+        }
+        EXPECT_TRUE(observer.waitForCount(c.notifications.size(), 5000));
+        pumpMessagesFor(50);  // nothing more may come
+        EXPECT_EQ(c.notifications, observer.texts());
+        if (!c.logged.empty()) {
+            EXPECT_EQ(c.logged, lastLineStartingWith("request "));
+        }
+    }
+}
+
+// A registry key and everything below it, a line per key and per value.
+void dumpKey(HKEY root, const std::string& path, std::string* out) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        *out += path + " (none)\n";
+        return;
+    }
+    *out += path + "\n";
+    std::vector<char> name(32768);
+    std::vector<BYTE> data(1 << 16);
+    for (DWORD i = 0;; ++i) {
+        DWORD nameSize = static_cast<DWORD>(name.size());
+        DWORD dataSize = static_cast<DWORD>(data.size());
+        DWORD type = 0;
+        if (RegEnumValueA(key, i, name.data(), &nameSize, nullptr, &type, data.data(), &dataSize) !=
+            ERROR_SUCCESS)
+            break;
+        *out += "  " + std::string(name.data(), nameSize) + " " + std::to_string(type) + " " +
+                escaped(std::string(reinterpret_cast<char*>(data.data()), dataSize)) + "\n";
+    }
+    std::vector<std::string> subkeys;
+    for (DWORD i = 0;; ++i) {
+        DWORD nameSize = static_cast<DWORD>(name.size());
+        if (RegEnumKeyExA(key, i, name.data(), &nameSize, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        subkeys.emplace_back(name.data(), nameSize);
+    }
+    RegCloseKey(key);
+    for (const std::string& subkey : subkeys) dumpKey(root, path + "\\" + subkey, out);
+}
+
+// The names of a key's subkeys, a line each.
+std::string subkeyNames(HKEY root, const char* path) {
+    std::string names;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+    char name[1024];
+    for (DWORD i = 0;; ++i) {
+        DWORD size = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        names += std::string(name, size) + "\n";
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+std::string classValue(const std::string& key) {
+    char value[1024];
+    LONG size = sizeof value;
+    return RegQueryValueA(HKEY_CLASSES_ROOT, key.c_str(), value, &size) == ERROR_SUCCESS
+               ? std::string(value)
+               : std::string("(none)");
+}
+
+// Puts the shell's "dial" on .vcf files through its paces: true when the
+// running phone received a card to dial.
+bool shellDialReachesThePhone(PhoneControl& control) {
+    const std::string path = tempPath("kestrova.vcf");
+    writeCard(path, vcard("Reg", "0100"));
+    const auto result = reinterpret_cast<INT_PTR>(
+        ShellExecuteA(nullptr, "dial", path.c_str(), "", nullptr, SW_MINIMIZE));
+    const bool reached = result > 32 && control.waitForState("dialling", 15000);
+    control.remoteHangUp();
+    return reached;
+}
+
+// register then unregister on the machines a user may have: the class of
+// .vcf files has a "dial" already (the one this test's prefix registers),
+// has none (a contacts program's class), or there is no class at all.
+// In between "dial" reaches the simulator and opening a card is untouched;
+// afterwards every key and value is as before. Wine reads only the
+// machine's classes, which is where the simulator registers there, and
+// where these situations are set up.
+TEST_F(StandinPhone, RegisterThenUnregisterLeavesTheRegistryAsItWas) {
+    const HKEY machine = HKEY_LOCAL_MACHINE;
+    const std::string classes = "Software\\Classes";
+    const std::string extension = classes + "\\.vcf";
+    const std::string ownCommand = "\"" + kestrova_test::phoneExePath() + "\" \"%1\"";
+    std::string prefixClass;
+    ASSERT_NE("(none)", prefixClass = classValue(".vcf"));
+    const auto setExtension = [&](const char* className) {
+        if (className)
+            RegSetKeyValueA(machine, extension.c_str(), nullptr, REG_SZ, className,
+                            static_cast<DWORD>(std::strlen(className) + 1));
+        else
+            RegDeleteKeyValueA(machine, extension.c_str(), nullptr);
+    };
+    const auto snapshot = [&] {
+        std::string text = subkeyNames(machine, classes.c_str());
+        for (const char* key : {".vcf", "KestrovaCard", "ContactsCard", "KestrovaPhoneSim.Card"})
+            dumpKey(machine, classes + "\\" + key, &text);
+        dumpKey(HKEY_CURRENT_USER, "Software", &text);
+        return text;
+    };
+    const struct {
+        const char* situation;
+        const char* cardClass;  // what .vcf belongs to; nullptr: nothing
+        const char* dialClass;  // the class that gets the "dial"
+    } cases[] = {
+        {"the class has a dial", prefixClass.c_str(), prefixClass.c_str()},
+        {"the class has none", "ContactsCard", "ContactsCard"},
+        {"no class", nullptr, "KestrovaPhoneSim.Card"},
+    };
+    const std::string openCommand = "contacts.exe \"%1\"";
+    RegSetKeyValueA(machine, (classes + "\\ContactsCard\\shell\\open\\command").c_str(), nullptr, REG_SZ,
+                    openCommand.c_str(), static_cast<DWORD>(openCommand.size() + 1));
+    ASSERT_TRUE(control_.setProgressDelay(60000));
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.situation);
+        setExtension(c.cardClass);
+        const std::string before = snapshot();
+
+        DWORD exitCode = STILL_ACTIVE;
+        std::string out;
+        std::string err;
+        runCommandLine("register", false, &exitCode, &out, &err);
+        EXPECT_EQ(0u, exitCode) << err;
+        EXPECT_NE(std::string::npos, out.find(std::string("(class ") + c.dialClass + ")")) << out;
+        EXPECT_EQ(ownCommand, classValue(std::string(c.dialClass) + "\\shell\\dial\\command"));
+        EXPECT_EQ(c.cardClass ? c.cardClass : c.dialClass, classValue(".vcf"));
+        EXPECT_EQ(openCommand, classValue("ContactsCard\\shell\\open\\command"));
+        EXPECT_TRUE(shellDialReachesThePhone(control_));
+
+        runCommandLine("unregister", false, &exitCode, &out, &err);
+        EXPECT_EQ(0u, exitCode) << err;
+        EXPECT_EQ("unregistered: removed what register added\n", out);
+        EXPECT_EQ(before, snapshot());
+    }
+    // Nothing handles "dial" again once the class register made is gone.
+    const std::string path = tempPath("kestrova.vcf");
+    EXPECT_EQ(SE_ERR_NOASSOC, reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "dial", path.c_str(), "",
+                                                                      nullptr, SW_MINIMIZE)));
+    setExtension(prefixClass.c_str());
+    RegDeleteTreeA(machine, (classes + "\\ContactsCard").c_str());
 }
 
 // Started by the shell with a card, as the library's first kestrovaDial does.

@@ -1,0 +1,15 @@
+// The simulator's log: one line per event, written by both of its threads
+// and read through the control channel. PROTOCOL.md lists the line formats.
+#pragma once
+
+#include <string>
+
+namespace standin {
+
+void logLine(std::string line);
+// Every line, each ending in a line feed; a first line "dropped N" counts
+// the oldest lines that had to go.
+std::string logText();
+void clearLog();
+
+}  // namespace standin

@@ -1,0 +1,242 @@
+// kestrova-watch: shows every notification the phone application sends,
+// through KestrovaAPI, as a line of text or a JSON object. Status messages
+// go to standard error, the notifications alone to standard output.
+//
+// The library delivers notifications on the thread that subscribed, while
+// it dispatches messages; a console control handler runs on a thread of its
+// own, so it only posts the main thread a message and lets that thread
+// remove the observer and end the process.
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "KestrovaAPI.h"
+#include "notification_lines.h"
+
+namespace {
+
+constexpr char usage[] =
+    "usage: kestrova-watch [--json] [--wait SECONDS]\n"
+    "  Subscribes to the phone application's notifications and prints each on a line:\n"
+    "  local time, name, arguments. Ctrl+C or closing the console ends it.\n"
+    "  --json          one JSON object a line: {\"time\":...,\"name\":...,\"arguments\":[...]}\n"
+    "  --wait SECONDS  how long to keep trying while the phone application starts\n"
+    "                  (default 30; 0: try once)\n"
+    "exit codes: 0 ended by Ctrl+C, by closing the console or by the end of the pipe\n"
+    "it writes to; 1 the phone application did not answer; 2 usage; 3 no application\n"
+    "handles \"dial\" on .vcf files; 4 another failure";
+
+constexpr int exitEnded = 0;
+constexpr int exitNoAnswer = 1;
+constexpr int exitUsage = 2;
+constexpr int exitNoDialHandler = 3;
+constexpr int exitFailed = 4;
+
+constexpr int shellNoAssociation = 31;  // SE_ERR_NOASSOC
+constexpr DWORD retryEveryMs = 1000;
+constexpr DWORD defaultWaitSeconds = 30;
+// Windows ends a process this long after its handler returns from a close event.
+constexpr DWORD closeGraceMs = 4500;
+constexpr UINT stopMessage = WM_APP + 1;
+
+struct Options {
+    bool json = false;
+    DWORD waitSeconds = defaultWaitSeconds;
+};
+
+Options options;
+DWORD mainThread = 0;
+volatile LONG stopRequested = 0;
+
+void requestStop(DWORD event);
+
+// ---- Output --------------------------------------------------------------------------
+
+// A console gets UTF-16 (it shows text in a code page of its own); files and
+// pipes get the bytes.
+void write(DWORD standardHandle, const std::string& text, UINT codePage) {
+    const HANDLE handle = GetStdHandle(standardHandle);
+    if (!handle || handle == INVALID_HANDLE_VALUE) return;
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        const int size = static_cast<int>(text.size());
+        std::wstring wide(text.size(), L'\0');
+        const int length = MultiByteToWideChar(codePage, 0, text.data(), size, &wide[0], size);
+        WriteConsoleW(handle, wide.data(), static_cast<DWORD>(length > 0 ? length : 0), &written, nullptr);
+        return;
+    }
+    for (std::size_t done = 0; done < text.size(); done += written) {
+        if (!WriteFile(handle, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
+                       nullptr) ||
+            written == 0) {
+            // Whoever read the notifications has gone (a pipe into head, say): done.
+            // Windows says ERROR_NO_DATA or ERROR_BROKEN_PIPE, Wine ERROR_PIPE_NOT_CONNECTED.
+            const DWORD error = GetLastError();
+            if (standardHandle == STD_OUTPUT_HANDLE &&
+                (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ||
+                 error == ERROR_PIPE_NOT_CONNECTED))
+                requestStop(0);
+            return;
+        }
+    }
+}
+
+void say(const std::string& text) { write(STD_ERROR_HANDLE, "kestrova-watch: " + text + "\n", CP_ACP); }
+
+// ---- Notifications ---------------------------------------------------------------
+
+// Local time minus UTC, in minutes, now.
+int utcOffsetMinutes(const SYSTEMTIME& utc, const SYSTEMTIME& local) {
+    FILETIME utcTime;
+    FILETIME localTime;
+    SystemTimeToFileTime(&utc, &utcTime);
+    SystemTimeToFileTime(&local, &localTime);
+    const auto ticks = [](const FILETIME& t) {
+        return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                      t.dwLowDateTime);
+    };
+    return static_cast<int>((ticks(localTime) - ticks(utcTime)) / (10000000LL * 60));
+}
+
+void KESTROVA_CALL onNotification(int count, char** tokens) {
+    SYSTEMTIME utc;
+    SYSTEMTIME local;
+    GetSystemTime(&utc);
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) local = utc;
+    if (options.json)
+        write(STD_OUTPUT_HANDLE,
+              watch::jsonLine(local, utcOffsetMinutes(utc, local), count, tokens, GetACP()) + "\n",
+              CP_UTF8);
+    else
+        write(STD_OUTPUT_HANDLE, watch::plainLine(local, count, tokens) + "\n", CP_ACP);
+}
+
+// ---- Ending ----------------------------------------------------------------------------
+
+void requestStop(DWORD event) {
+    InterlockedExchange(&stopRequested, 1);
+    PostThreadMessageA(mainThread, stopMessage, event, 0);
+}
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    requestStop(event);
+    // After a close event the process ends once this returns: give the main
+    // thread the time to remove the observer and exit by itself.
+    if (event == CTRL_CLOSE_EVENT) Sleep(closeGraceMs);
+    return TRUE;
+}
+
+bool stopping() { return InterlockedCompareExchange(&stopRequested, 0, 0) != 0; }
+
+// Dispatches messages for ms, or until a stop is asked for.
+void pumpFor(DWORD ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        const DWORD elapsed = GetTickCount() - start;
+        if (stopping() || elapsed >= ms) return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
+    }
+}
+
+// ---- Subscribing ------------------------------------------------------------------
+
+// Subscribes, trying again while the phone application does not answer
+// (it may be starting). Returns the exit code to end with, or -1 once
+// subscribed.
+int subscribe() {
+    const DWORD start = GetTickCount();
+    const DWORD limitMs = options.waitSeconds * 1000;
+    bool announced = false;
+    for (;;) {
+        const int result = kestrovaAddObserver(onNotification);
+        if (result == KESTROVA_OK) {
+            say("subscribed; every notification follows, a line each (Ctrl+C ends)");
+            return -1;
+        }
+        if (stopping()) return exitEnded;
+        if (result == shellNoAssociation) {
+            say("no application handles the \"dial\" action on .vcf files, so the phone "
+                "application cannot be started: install it, or run kestrova-phone-sim register");
+            return exitNoDialHandler;
+        }
+        if (result != KESTROVA_FAILED) {
+            say(result == KESTROVA_NO_RESOURCE ? "the DDE instance could not be created (result -2)"
+                : result == KESTROVA_NO_FILE
+                    ? "the hand-off card could not be written to the temporary directory (result -3)"
+                    : "the shell could not start the phone application (error " +
+                          std::to_string(result) + ")");
+            return exitFailed;
+        }
+        if (GetTickCount() - start >= limitMs) {
+            say("the phone application did not answer within " + std::to_string(options.waitSeconds) +
+                " s: is it installed, and does it serve \"Kestrova\"?");
+            return exitNoAnswer;
+        }
+        if (!announced) {
+            say("waiting for the phone application to start (up to " +
+                std::to_string(options.waitSeconds) + " s)...");
+            announced = true;
+        }
+        pumpFor(retryEveryMs);
+        if (stopping()) return exitEnded;
+    }
+}
+
+bool parseOptions(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--json") {
+            options.json = true;
+        } else if (option == "--wait" && i + 1 < argc) {
+            char* end = nullptr;
+            const unsigned long seconds = std::strtoul(argv[++i], &end, 10);
+            if (!*argv[i] || *end || seconds > 24 * 3600) return false;
+            options.waitSeconds = static_cast<DWORD>(seconds);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "/?")) {
+        write(STD_OUTPUT_HANDLE, std::string(usage) + "\n", CP_ACP);
+        return exitEnded;
+    }
+    if (!parseOptions(argc, argv)) {
+        write(STD_ERROR_HANDLE, std::string(usage) + "\n", CP_ACP);
+        return exitUsage;
+    }
+
+    mainThread = GetCurrentThreadId();
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // the queue the handler posts to
+    SetConsoleCtrlHandler(nullptr, FALSE);  // Ctrl+C is off in a process started in a new group
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+
+    const int failed = subscribe();
+    if (failed < 0) {
+        while (!stopping() && GetMessageA(&message, nullptr, 0, 0) > 0) {
+            if (message.hwnd == nullptr && message.message == stopMessage) break;
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        kestrovaRemoveObserver(onNotification);
+        say("ended; observer removed");
+    } else if (failed == exitEnded) {
+        kestrovaRemoveObserver(nullptr);  // the link may be half made
+    }
+    ExitProcess(static_cast<UINT>(failed < 0 ? exitEnded : failed));
+}
