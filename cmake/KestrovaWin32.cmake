@@ -99,23 +99,6 @@ install(FILES cmake/KestrovaAPIPackageRoot.cmake DESTINATION . RENAME KestrovaAP
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package-root/KestrovaAPIConfigVersion.cmake DESTINATION .
         COMPONENT package_root EXCLUDE_FROM_ALL)
 
-# scripts/package names the programs it ships beside the library
-# (KESTROVA_PACKAGE_PROGRAMS, a list of targets). Once every folder is read,
-# those this build defines are written to package-programs.txt, "<target>
-# <file>" a line.
-if(DEFINED KESTROVA_PACKAGE_PROGRAMS)
-    function(kestrova_write_package_programs)
-        set(lines "")
-        foreach(program IN LISTS KESTROVA_PACKAGE_PROGRAMS)
-            if(TARGET ${program})
-                string(APPEND lines "${program} $<TARGET_FILE:${program}>\n")
-            endif()
-        endforeach()
-        file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/package-programs.txt CONTENT "${lines}")
-    endfunction()
-    cmake_language(DEFER CALL kestrova_write_package_programs)
-endif()
-
 # The phone simulator is a 32-bit program in both builds, as the phone
 # application is: the x64 build makes it in a 32-bit sub-build.
 # KESTROVA_PHONE_SIM is its file, KESTROVA_PHONE_SIM_TARGET what builds it.
@@ -136,7 +119,6 @@ else()
         BUILD_BYPRODUCTS ${phone_sim_dir}/kestrova-phone-sim.exe)
     set(KESTROVA_PHONE_SIM ${phone_sim_dir}/kestrova-phone-sim.exe)
     set(KESTROVA_PHONE_SIM_TARGET phone_sim_x86)
-    install(PROGRAMS ${KESTROVA_PHONE_SIM} DESTINATION tools COMPONENT tools)
 endif()
 add_subdirectory(tools/watch)
 
