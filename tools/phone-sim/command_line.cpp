@@ -233,26 +233,34 @@ bool runCommandLine(int argc, char** argv, int* exitCode) {
     return false;
 }
 
-int handOverCard(const char* path) {
-    if (!path) return 0;
+bool handOverCard(HANDLE instanceMutex, const char* path, int* exitCode) {
     std::string bytes;
-    const bool readable = readCard(path, &bytes);
-    if (!readable) bytes = path;
+    const bool readable = path && readCard(path, &bytes);
+    if (path && !readable) bytes = path;
 
-    // The running instance may have taken the mutex but not made its window yet.
-    HWND target = nullptr;
-    for (int attempt = 0; attempt < 200 && !target; ++attempt) {
-        target = FindWindowA(phoneWindowClass, nullptr);
-        if (!target) Sleep(50);
+    // The running instance may have taken the mutex but not made its window
+    // yet, or may be ending: its window gone, the mutex about to be free.
+    *exitCode = 1;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const HWND target = FindWindowA(phoneWindowClass, nullptr);
+        if (target && !path) {
+            *exitCode = 0;
+            return true;
+        }
+        if (target) {
+            COPYDATASTRUCT copy{readable ? copyCardContents : copyCardUnreadable,
+                                static_cast<DWORD>(bytes.size()), &bytes[0]};
+            DWORD_PTR answer = 0;
+            if (SendMessageTimeoutA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy),
+                                    SMTO_NORMAL, 10000, &answer)) {
+                *exitCode = answer ? 0 : 1;
+                return true;
+            }
+        }
+        const DWORD wait = WaitForSingleObject(instanceMutex, 50);
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return false;
     }
-    if (!target) return 1;
-
-    COPYDATASTRUCT copy{readable ? copyCardContents : copyCardUnreadable,
-                        static_cast<DWORD>(bytes.size()), &bytes[0]};
-    DWORD_PTR answer = 0;
-    const LRESULT sent = SendMessageTimeoutA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy),
-                                             SMTO_NORMAL, 10000, &answer);
-    return sent && answer ? 0 : 1;
+    return true;
 }
 
 }  // namespace standin

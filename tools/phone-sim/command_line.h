@@ -3,6 +3,8 @@
 // instance. PROTOCOL.md lists the commands, their answers and exit codes.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 namespace standin {
@@ -20,9 +22,12 @@ bool runCommandLine(int argc, char** argv, int* exitCode);
 // Reads a card file, at most 1 MB of it; false if it cannot be read.
 bool readCard(const char* path, std::string* contents);
 
-// A later start of the simulator with a card: hands the card's bytes to the
-// running instance. 0 when it took them.
-int handOverCard(const char* path);
+// A later start of the simulator (path: its card, or none): hands the card's
+// bytes to the running instance and returns true with the exit code (0 when
+// it took them). When that instance ends meanwhile and releases
+// instanceMutex, takes the mutex over and returns false: this process serves
+// in its stead, so that a start racing with an ending simulator is not lost.
+bool handOverCard(HANDLE instanceMutex, const char* path, int* exitCode);
 
 // A line of text for whoever started the program. A GUI program has no
 // console of its own: the text goes to the standard handles it was given

@@ -78,12 +78,14 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
     if (standin::runCommandLine(__argc, __argv, &exitCode)) return exitCode;
     const char* cardPath = __argc >= 2 ? __argv[1] : nullptr;
 
-    const HANDLE onlyInstance = CreateMutexA(nullptr, FALSE, instanceMutexName);
+    // The serving instance owns the mutex until it has stopped serving; a
+    // later start hands its card over, or takes over from one that ends.
+    const HANDLE onlyInstance = CreateMutexA(nullptr, TRUE, instanceMutexName);
     if (!onlyInstance) return 1;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        exitCode = standin::handOverCard(cardPath);
-    } else {
+    const bool first = GetLastError() != ERROR_ALREADY_EXISTS;
+    if (first || !standin::handOverCard(onlyInstance, cardPath, &exitCode)) {
         exitCode = serve(module, cardPath);
+        ReleaseMutex(onlyInstance);
     }
     CloseHandle(onlyInstance);
     return exitCode;
