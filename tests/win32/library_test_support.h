@@ -97,10 +97,7 @@ public:
 
     // Ends the instance as the library's link ends, with every conversation
     // and the service, and starts a new one.
-    void close() {
-        end();
-        open();
-    }
+    void close() { end(); open(); }
 
     // An execute of length bytes; true when the server accepted it.
     bool execute(const char* bytes, DWORD length) {
