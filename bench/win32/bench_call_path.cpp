@@ -24,10 +24,9 @@
 // library sets up its own, which reads each notification into the same
 // 1024-byte buffer, checks and counts it unparsed, and acknowledges it. Time
 // per notification: the median interval between consecutive arrivals. Under
-// Wine a process can take only about 65,500 DDE executes in its life (each
-// one keeps a memory handle of its data for good, and the handle table has
-// 65,535), so the floods run in child processes of this program, 100 pairs
-// each.
+// Wine 8 a process receives 65,535 DDE executes in its life, and the later
+// ones without their data, so the floods run in child processes of this
+// program, 100 pairs each.
 //
 // Usage: bench_call_path [--pairs=N] [--floods=N] [--copies=N] [--handoffs=N]
 //                        [--seed=N]
@@ -76,8 +75,8 @@ constexpr unsigned long commandRound = 1000;
 constexpr unsigned long floodRound = 100;
 constexpr unsigned long roundsBeyondMinimum = 3;  // at most three times the minimum
 constexpr double targetHalfWidth = 0.03;          // the interval within +-3% of the median
-// Executes a child process may receive: floods of a round and one to warm
-// up, on both sides, with room to spare below Wine's 65,535.
+// Executes a child process may receive: the floods of a round and one pair
+// to warm up, with room to spare below the 65,535 Wine delivers.
 constexpr unsigned long executesPerProcess = 60000;
 
 bool parseOption(const char* argument, const char* name, unsigned long* value) {

@@ -76,30 +76,24 @@ private:
 // The library's placeholder hand-off done by hand: the same card written the
 // same way (C runtime, text mode) to the same file, then the shell called
 // through the library's own import slot, so stubbed exactly when the
-// library's hand-off is. Returns 0, or the library's code for the failure.
+// library's hand-off is. Returns 0, -3 if the file was not written, or the
+// shell's error.
 inline int rawHandOff() {
     static const char card[] = "BEGIN:VCARD\nVERSION:2.1\nN:;0\nTEL;WORK;VOICE:0\nEND:VCARD\n";
     static const char fileName[] = "\\kestrova.vcf";
-    using Shell = HINSTANCE(WINAPI*)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
     static ULONG_PTR* const slot = shellImportSlot();
+    using Shell = HINSTANCE(WINAPI*)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
     const DWORD length = GetTempPathA(0, nullptr);
-    char* path = slot && length ? static_cast<char*>(std::malloc(length + sizeof fileName)) : nullptr;
-    const DWORD fetched = path ? GetTempPathA(length, path) : 0;
-    FILE* file = nullptr;
-    INT_PTR result = fetched == 0 || fetched >= length ? -2 : -3;
-    if (result == -3) {
-        std::memcpy(path + fetched, fileName, sizeof fileName);
-        file = std::fopen(path, "wt");
-    }
-    if (file) {
-        const bool whole = std::fwrite(card, 1, sizeof card - 1, file) == sizeof card - 1;
-        std::fclose(file);
-        result = whole ? reinterpret_cast<INT_PTR>(reinterpret_cast<Shell>(*slot)(
-                             nullptr, "dial", path, "", nullptr, SW_MINIMIZE))
-                       : -1;
-    }
+    char* path = static_cast<char*>(std::malloc(length + sizeof fileName));
+    std::memcpy(path + GetTempPathA(length, path), fileName, sizeof fileName);
+    FILE* file = std::fopen(path, "wt");
+    const bool written = file && std::fwrite(card, 1, sizeof card - 1, file) == sizeof card - 1;
+    if (file) std::fclose(file);
+    const INT_PTR shell = written && slot ? reinterpret_cast<INT_PTR>(reinterpret_cast<Shell>(*slot)(
+                                                nullptr, "dial", path, "", nullptr, SW_MINIMIZE))
+                                          : 0;
     std::free(path);
-    return result > 32 ? 0 : static_cast<int>(result);
+    return !written ? -3 : shell > 32 ? 0 : static_cast<int>(shell);
 }
 
 }  // namespace kestrova_test
