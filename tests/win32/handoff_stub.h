@@ -76,8 +76,8 @@ private:
 // The library's placeholder hand-off done by hand: the same card written the
 // same way (C runtime, text mode) to the same file, then the shell called
 // through the library's own import slot, so stubbed exactly when the
-// library's hand-off is. Returns 0, -3 if the file was not written, or the
-// shell's error.
+// library's hand-off is. Returns 0, -3 if the file was not written, -1 if
+// the DLL has no such slot, or the shell's error.
 inline int rawHandOff() {
     static const char card[] = "BEGIN:VCARD\nVERSION:2.1\nN:;0\nTEL;WORK;VOICE:0\nEND:VCARD\n";
     static const char fileName[] = "\\kestrova.vcf";
@@ -91,7 +91,7 @@ inline int rawHandOff() {
     if (file) std::fclose(file);
     const INT_PTR shell = written && slot ? reinterpret_cast<INT_PTR>(reinterpret_cast<Shell>(*slot)(
                                                 nullptr, "dial", path, "", nullptr, SW_MINIMIZE))
-                                          : 0;
+                                          : -1;
     std::free(path);
     return !written ? -3 : shell > 32 ? 0 : static_cast<int>(shell);
 }
