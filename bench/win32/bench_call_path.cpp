@@ -73,7 +73,7 @@ struct Options {
 
 constexpr unsigned long commandRound = 1000;
 constexpr unsigned long floodRound = 100;
-constexpr unsigned long roundsBeyondMinimum = 3;  // at most three times the minimum
+constexpr unsigned long maximumFactor = 3;        // pairs: at most three times the minimum
 constexpr double targetHalfWidth = 0.03;          // the interval within +-3% of the median
 // Executes a child process may receive: the floods of a round and one pair
 // to warm up, with room to spare below the 65,535 Wine delivers.
@@ -194,7 +194,7 @@ Estimate estimate(const std::vector<Pair>& pairs) {
 // Whether another round is due after pairs, with at least minimum wanted.
 bool moreWanted(const std::vector<Pair>& pairs, unsigned long minimum) {
     return pairs.size() < minimum ||
-           (!estimate(pairs).withinTarget() && pairs.size() < roundsBeyondMinimum * minimum);
+           (!estimate(pairs).withinTarget() && pairs.size() < maximumFactor * minimum);
 }
 
 const char* buildName() { return sizeof(void*) == 8 ? "x64 build" : "32-bit build"; }
