@@ -1,36 +1,52 @@
-// The library's two call paths against raw DDEML, under Wine, with the
-// stand-in phone application on the other side. Prints numbers; passes no
-// judgement except on correctness (a lost or damaged notification, a refused
-// command or a failed set-up ends the run with a non-zero exit code).
+// The library's two call paths against the same work done with bare DDEML,
+// under Wine, with the phone simulator on the other side. Prints numbers;
+// passes no judgement except on correctness (a lost or damaged notification,
+// a refused command or a failed set-up ends the run with a non-zero exit
+// code).
 //
-// Command path: the baseline is a bare DDEML client sending "[hangup()]" as an
-// execute on its own conversation. kestrovaHangUp does more: it first hands
-// the placeholder card over (writes the hand-off file, then the shell's
-// "dial", which starts a process), then sends the same execute. The hand-off
-// is measured on its own through kestrovaStartup. To see the command alone,
-// the DLL's import of SHELL32!ShellExecuteA is pointed at a stub for the rest
-// of the run, so that both kestrovaStartup and kestrovaHangUp cost a file
-// write and only kestrovaHangUp the command: command = hang-up - start-up.
+// Every comparison is made of pairs: one run of the library and one of the
+// raw baseline doing the same work apart from what the library adds, the two
+// in random order, and each pair's ratio library/raw kept. Reported: the
+// median of the ratios and a distribution-free 95% interval for it. Pairs are
+// added in rounds until the interval lies within +-3% of the median (or three
+// times the minimum count was reached).
 //
-// Notification path: the phone floods a notification to one subscriber at a
-// time; the baseline is a bare DDEML server in this process that copies each
-// one into a buffer and acknowledges it, the library is kestrovaAddObserver
-// with an observer that checks and counts. Time from asking for the flood
-// until the last copy arrived, per notification.
+// Commands: kestrovaHangUp against, done by hand, the same hand-off (the
+// placeholder card written to the same file by the C runtime in text mode,
+// then the shell's "dial" through the DLL's own import slot) and the same
+// execute of "[hangup()]" on a conversation with the phone. The shell call is
+// stubbed on both sides for the pairs, so that both cost a file write and an
+// execute and no process start. The real hand-off is timed on its own first.
 //
-// Usage: bench_call_path [--commands=N] [--handoffs=N] [--notifications=N]
-//                        [--rounds=N]
+// Notifications: a flood of copies of one notification from the phone to one
+// subscriber: the library's observer service (kestrovaAddObserver, an
+// observer that checks and counts) or a raw DDEML server set up as the
+// library sets up its own, which reads each notification into the same
+// 1024-byte buffer, checks and counts it unparsed, and acknowledges it. Time
+// per notification: the median interval between consecutive arrivals. Under
+// Wine 8 a process receives 65,535 DDE executes in its life, and the later
+// ones without their data, so the floods run in child processes of this
+// program, 100 pairs each.
+//
+// Usage: bench_call_path [--pairs=N] [--floods=N] [--copies=N] [--handoffs=N]
+//                        [--seed=N]
+//   --pairs     command pairs, at least (default 4000, in rounds of 1000)
+//   --floods    flood pairs, at least (default 200, in rounds of 100)
+//   --copies    notifications per flood (default 200)
+//   --handoffs  real hand-offs timed (default 5)
+//   --seed      seed of the random order (default: from the clock)
 // Run it through scripts/bench-win32, which starts it under wine-run with the
-// stand-in phone registered as the "dial" handler.
+// phone simulator registered as the "dial" handler.
 
 #include <windows.h>
 #include <ddeml.h>
-#include <shellapi.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -44,14 +60,24 @@ namespace {
 using kestrova_test::PhoneControl;
 using kestrova_test::pumpUntil;
 
-// ---- Options ----------------------------------------------------------------
+// ---- Options ----------------------------------------------------------------------
 
 struct Options {
-    unsigned long commands = 2000;        // command-path iterations
-    unsigned long handoffs = 10;          // real hand-offs timed
-    unsigned long notifications = 10000;  // copies per flood
-    unsigned long rounds = 3;             // floods per side, alternating
+    unsigned long pairs = 4000;
+    unsigned long floods = 200;
+    unsigned long copies = 200;
+    unsigned long handoffs = 5;
+    unsigned long seed = 0;
+    std::string chunkFile;  // set in a child process: where its flood pairs go
 };
+
+constexpr unsigned long commandRound = 1000;
+constexpr unsigned long floodRound = 100;
+constexpr unsigned long maximumFactor = 3;        // pairs: at most three times the minimum
+constexpr double targetHalfWidth = 0.03;          // the interval within +-3% of the median
+// Executes a child process may receive: the floods of a round and one pair
+// to warm up, with room to spare below the 65,535 Wine delivers.
+constexpr unsigned long executesPerProcess = 60000;
 
 bool parseOption(const char* argument, const char* name, unsigned long* value) {
     const std::size_t length = std::strlen(name);
@@ -65,27 +91,31 @@ bool parseOption(const char* argument, const char* name, unsigned long* value) {
 
 bool parseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
-        if (!parseOption(argv[i], "--commands", &options->commands) &&
+        if (std::strncmp(argv[i], "--chunk=", 8) == 0) {
+            options->chunkFile = argv[i] + 8;
+            continue;
+        }
+        if (!parseOption(argv[i], "--pairs", &options->pairs) &&
+            !parseOption(argv[i], "--floods", &options->floods) &&
+            !parseOption(argv[i], "--copies", &options->copies) &&
             !parseOption(argv[i], "--handoffs", &options->handoffs) &&
-            !parseOption(argv[i], "--notifications", &options->notifications) &&
-            !parseOption(argv[i], "--rounds", &options->rounds)) {
-            std::fprintf(stderr, "unknown option: %s\n", argv[i]);
+            !parseOption(argv[i], "--seed", &options->seed)) {
+            std::fprintf(stderr, "unknown or invalid option: %s\n", argv[i]);
             return false;
         }
+    }
+    if (options->copies < 2 || (floodRound + 1) * 2 * options->copies > executesPerProcess) {
+        std::fprintf(stderr, "--copies must lie between 2 and %lu\n",
+                     executesPerProcess / (2 * (floodRound + 1)));
+        return false;
     }
     return true;
 }
 
-// ---- Time and statistics ----------------------------------------------------------
+// ---- Time and statistics ---------------------------------------------------------------
 
 // The performance counter and its frequency, each read as the one 64-bit
 // number a LARGE_INTEGER holds.
-double ticksPerUs() {
-    LONGLONG frequency = 0;
-    QueryPerformanceFrequency(reinterpret_cast<LARGE_INTEGER*>(&frequency));
-    return static_cast<double>(frequency) / 1e6;
-}
-
 LONGLONG now() {
     LONGLONG counter = 0;
     QueryPerformanceCounter(reinterpret_cast<LARGE_INTEGER*>(&counter));
@@ -93,296 +123,334 @@ LONGLONG now() {
 }
 
 double elapsedUs(LONGLONG start, LONGLONG end) {
-    static const double perUs = ticksPerUs();
+    static const double perUs = [] {
+        LONGLONG frequency = 0;
+        QueryPerformanceFrequency(reinterpret_cast<LARGE_INTEGER*>(&frequency));
+        return static_cast<double>(frequency) / 1e6;
+    }();
     return static_cast<double>(end - start) / perUs;
 }
 
-struct Summary {
-    double median = 0;
-    double trimmedMean = 0;  // the middle 80%
-    double p10 = 0;
-    double p90 = 0;
-};
-
-Summary summarise(std::vector<double> samples) {
-    Summary s;
-    if (samples.empty()) return s;
+double median(std::vector<double> samples) {
+    if (samples.empty()) return 0;
     std::sort(samples.begin(), samples.end());
     const std::size_t n = samples.size();
-    s.median = n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-    s.p10 = samples[n / 10];
-    s.p90 = samples[n - 1 - n / 10];
-    const std::size_t cut = n / 10;
-    double sum = 0;
-    for (std::size_t i = cut; i < n - cut; ++i) sum += samples[i];
-    s.trimmedMean = sum / static_cast<double>(n - 2 * cut);
-    return s;
+    return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
 }
 
-void printSummary(const char* label, const Summary& s) {
-    std::printf("  %-34s median %9.1f us  trimmed mean %9.1f us  (p10 %9.1f, p90 %9.1f)\n", label,
-                s.median, s.trimmedMean, s.p10, s.p90);
+// The sample at a share of the way from the smallest to the largest.
+double quantile(std::vector<double> samples, double share) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    const double last = static_cast<double>(samples.size() - 1);
+    return samples[static_cast<std::size_t>(share * last + 0.5)];
 }
 
-// ---- Raw DDEML: a client of the phone and a server for its notifications ----------------
+// One pair: the library's time and the raw baseline's, in microseconds.
+struct Pair {
+    double library;
+    double raw;
+};
 
-DWORD rawServerInstance = 0;
-HSZ rawServiceName = nullptr;
-HSZ rawTopicName = nullptr;
-std::string rawExpected;
-unsigned long rawReceived = 0;
-unsigned long rawDamaged = 0;
+struct Estimate {
+    double median = 0;
+    double low = 0;  // the 95% interval for the median
+    double high = 0;
+    double p10 = 0;  // where the middle 80% of the ratios lie
+    double p90 = 0;
+    std::size_t pairs = 0;
 
-// The bare minimum of a notification server: accept connections to the
-// service on "Server", copy each execute into a buffer, acknowledge it.
-HDDEDATA CALLBACK rawServerCallback(UINT type, UINT, HCONV, HSZ hsz1, HSZ hsz2, HDDEDATA data,
-                                    ULONG_PTR, ULONG_PTR) {
-    switch (type) {
-        case XTYP_CONNECT:
-            return reinterpret_cast<HDDEDATA>(
-                static_cast<ULONG_PTR>(hsz1 == rawTopicName && hsz2 == rawServiceName));
-        case XTYP_EXECUTE: {
-            char buffer[1024];
-            const DWORD size = DdeGetData(data, reinterpret_cast<LPBYTE>(buffer), sizeof buffer, 0);
-            ++rawReceived;
-            if (size != rawExpected.size() || std::memcmp(buffer, rawExpected.data(), size) != 0)
-                ++rawDamaged;
-            return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(DDE_FACK));
-        }
-        default:
-            return nullptr;
+    bool withinTarget() const {
+        return low >= median * (1 - targetHalfWidth) && high <= median * (1 + targetHalfWidth);
     }
+};
+
+// The median of the ratios and a 95% interval for it from order statistics:
+// the number of ratios below the true median is binomial(n, 1/2), so the
+// ratios at ranks n/2 - 1.96 sqrt(n)/2 and n/2 + 1 + 1.96 sqrt(n)/2 (1-based,
+// rounded to the nearest rank) bound it with 95% confidence, whatever the
+// ratios' distribution.
+Estimate estimate(const std::vector<Pair>& pairs) {
+    Estimate e;
+    std::vector<double> ratios;
+    for (const Pair& pair : pairs) ratios.push_back(pair.library / pair.raw);
+    e.pairs = ratios.size();
+    if (ratios.empty()) return e;
+    std::sort(ratios.begin(), ratios.end());
+    const double n = static_cast<double>(ratios.size());
+    const double spread = 1.96 * std::sqrt(n) / 2;
+    const auto atRank = [&](double rank) {
+        const double clamped = std::min(std::max(std::round(rank), 1.0), n);
+        return ratios[static_cast<std::size_t>(clamped) - 1];
+    };
+    e.median = median(ratios);
+    e.low = atRank(n / 2 - spread);
+    e.high = atRank(n / 2 + 1 + spread);
+    e.p10 = quantile(ratios, 0.1);
+    e.p90 = quantile(ratios, 0.9);
+    return e;
 }
 
-std::string rawServerStart() {
-    char name[32];
-    std::snprintf(name, sizeof name, "KestrovaRaw.%08lX", GetCurrentProcessId());
-    if (DdeInitializeA(&rawServerInstance, rawServerCallback, APPCMD_FILTERINITS, 0) !=
-        DMLERR_NO_ERROR)
-        return std::string();
-    rawServiceName = DdeCreateStringHandleA(rawServerInstance, name, CP_WINANSI);
-    rawTopicName = DdeCreateStringHandleA(rawServerInstance, "Server", CP_WINANSI);
-    if (!DdeNameService(rawServerInstance, rawServiceName, nullptr, DNS_REGISTER))
-        return std::string();
-    return name;
+// Whether another round is due after pairs, with at least minimum wanted.
+bool moreWanted(const std::vector<Pair>& pairs, unsigned long minimum) {
+    return pairs.size() < minimum ||
+           (!estimate(pairs).withinTarget() && pairs.size() < maximumFactor * minimum);
 }
 
-void rawServerStop() {
-    DdeFreeStringHandle(rawServerInstance, rawServiceName);
-    DdeFreeStringHandle(rawServerInstance, rawTopicName);
-    DdeUninitialize(rawServerInstance);  // ends the phone's conversation with it
-    rawServerInstance = 0;
+const char* buildName() { return sizeof(void*) == 8 ? "x64 build" : "32-bit build"; }
+
+// Prints the figures of one path and returns its summary line.
+std::string report(const char* path, const std::vector<Pair>& pairs, const char* unit) {
+    const Estimate e = estimate(pairs);
+    std::vector<double> library, raw;
+    for (const Pair& pair : pairs) {
+        library.push_back(pair.library);
+        raw.push_back(pair.raw);
+    }
+    std::printf("  medians: library %.1f us, raw %.1f us; ratios' 10th to 90th percentile %.3fx "
+                "to %.3fx\n",
+                median(library), median(raw), e.p10, e.p90);
+    std::printf("  library / raw: median %.3fx, 95%% interval %.3fx to %.3fx (%+.1f%% / %+.1f%%) "
+                "over %zu %s%s\n",
+                e.median, e.low, e.high, 100 * (e.low / e.median - 1), 100 * (e.high / e.median - 1),
+                e.pairs, unit, e.withinTarget() ? "" : " -- WIDER THAN +-3%: the machine is busy");
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "summary: %-12s %-13s median %.3fx  95%% interval %.3fx to %.3fx  (%zu %s)",
+                  buildName(), path, e.median, e.low, e.high, e.pairs, unit);
+    return line;
 }
 
-// ---- The library's observer ---------------------------------------------------------
+// ---- What the two sides receive ---------------------------------------------------------
 
+constexpr char notificationText[] = "[call(\"ringing\",\"Ann Example\",\"+1 555 0100\")]";
 const char* const expectedTokens[] = {"call", "ringing", "Ann Example", "+1 555 0100"};
 constexpr int expectedTokenCount = 4;
-constexpr char notificationText[] = "[call(\"ringing\",\"Ann Example\",\"+1 555 0100\")]";
 
-unsigned long libraryReceived = 0;
-unsigned long libraryDamaged = 0;
+// Each flood's arrivals: when each copy came and how many were damaged.
+struct Arrivals {
+    std::vector<LONGLONG> times;
+    unsigned long damaged = 0;
 
-void KESTROVA_CALL countNotification(int count, char** tokens) {
-    ++libraryReceived;
+    void arrived(bool intact) {
+        times.push_back(now());
+        if (!intact) ++damaged;
+    }
+
+    // The median interval between consecutive arrivals: the time a
+    // notification takes once the flood runs, robust against the moments the
+    // machine gives the processor to something else.
+    double medianIntervalUs() const {
+        std::vector<double> intervals;
+        for (std::size_t i = 1; i < times.size(); ++i)
+            intervals.push_back(elapsedUs(times[i - 1], times[i]));
+        return median(intervals);
+    }
+};
+
+Arrivals arrivals;
+
+void KESTROVA_CALL libraryObserver(int count, char** tokens) {
     bool intact = count == expectedTokenCount;
     for (int i = 0; intact && i < count; ++i)
         intact = std::strcmp(tokens[i], expectedTokens[i]) == 0;
-    if (!intact) ++libraryDamaged;
+    arrivals.arrived(intact);
 }
 
-// ---- The two measurements ----------------------------------------------------------------
+bool rawReceiver(const char* bytes, DWORD size) {
+    arrivals.arrived(size == sizeof notificationText - 1 &&
+                     std::memcmp(bytes, notificationText, size) == 0);
+    return true;
+}
+
+// ---- Commands ----------------------------------------------------------------------------
 
 constexpr char hangUpBytes[] = "[hangup()]";
 constexpr DWORD hangUpLength = sizeof hangUpBytes - 1;  // 10, no terminator
 
-bool measureCommandPath(const Options& options, PhoneControl& phone) {
-    std::printf("Command path\n");
-
-    // The hand-off as it is: file, shell, a second phone process.
-    std::vector<double> handoff;
+bool timeRealHandOffs(const Options& options, PhoneControl& phone) {
+    std::vector<double> times;
     const std::size_t cardsBefore = phone.logLinesStartingWith("card handoff").size();
     for (unsigned long i = 0; i < options.handoffs; ++i) {
         const LONGLONG start = now();
         const int result = kestrovaStartup();
-        handoff.push_back(elapsedUs(start, now()));
+        times.push_back(elapsedUs(start, now()));
         if (result != KESTROVA_OK) {
             std::printf("  kestrovaStartup returned %d\n", result);
             return false;
         }
     }
-    const bool allHandedOver = pumpUntil(
-        [&] {
-            return phone.logLinesStartingWith("card handoff").size() >=
-                   cardsBefore + options.handoffs;
-        },
-        20000, 50);
-    const Summary handoffSummary = summarise(handoff);
-    std::printf("  %lu real hand-offs (file + shell \"dial\" + second phone process)%s\n",
-                options.handoffs, allHandedOver ? "" : " -- NOT ALL REACHED THE PHONE");
-    printSummary("kestrovaStartup, real hand-off", handoffSummary);
-    if (!allHandedOver) return false;
+    const std::size_t wanted = cardsBefore + options.handoffs;
+    const bool allArrived = pumpUntil(
+        [&] { return phone.logLinesStartingWith("card handoff").size() >= wanted; }, 20000, 50);
+    std::printf("  the real hand-off (kestrovaStartup: file, shell \"dial\", a second phone "
+                "process), %lu times: median %.0f us (10th to 90th percentile %.0f to %.0f us)%s\n",
+                options.handoffs, median(times), quantile(times, 0.1), quantile(times, 0.9),
+                allArrived ? "" : " -- NOT ALL REACHED THE PHONE");
+    return allArrived;
+}
 
-    const ULONG_PTR original =
-        kestrova_test::swapShellImport(reinterpret_cast<ULONG_PTR>(&kestrova_test::handOffStub));
-    if (!original) {
-        std::printf("  could not find KestrovaAPI.dll's import of SHELL32!ShellExecuteA\n");
-        return false;
-    }
+bool measureCommands(const Options& options, PhoneControl& phone, std::mt19937& random,
+                     std::string* summary) {
+    std::printf("Commands: kestrovaHangUp against the same hand-off and execute done by hand\n");
+    if (!timeRealHandOffs(options, phone)) return false;
 
+    const kestrova_test::StubbedHandOff stub;
     kestrova_test::RawClient raw;
-    if (!raw.connect("Kestrova", "Server")) {
-        std::printf("  the raw client could not connect to Kestrova/Server\n");
+    if (!stub.active() || !raw.connect("Kestrova", "Server") || kestrovaHangUp() != KESTROVA_OK) {
+        std::printf("  set-up failed (shell import %s)\n", stub.active() ? "found" : "not found");
         return false;
     }
-    // The library's conversation is made by its first request and kept.
-    if (kestrovaHangUp() != KESTROVA_OK) {
-        std::printf("  the first kestrovaHangUp failed\n");
-        return false;
-    }
-
-    // Interleaved, so that drift in the machine's load touches all three
-    // alike, and in rotating order, so that none always follows the same one.
-    std::vector<double> times[3];  // raw, start-up, hang-up
-    std::vector<double> differences;
+    // Each side: the file write, the stubbed shell call, the execute.
+    auto run = [&](bool library) {
+        return library ? kestrovaHangUp() == KESTROVA_OK
+                       : kestrova_test::rawHandOff() == 0 && raw.execute(hangUpBytes, hangUpLength);
+    };
+    std::vector<Pair> pairs;
     unsigned long failures = 0;
     const long stubBefore = kestrova_test::stubbedHandOffs;
-    for (unsigned long i = 0; i < options.commands; ++i) {
-        double took[3] = {};
-        for (unsigned long step = 0; step < 3; ++step) {
-            const unsigned long which = (i + step) % 3;
-            const LONGLONG start = now();
-            const bool done = which == 0   ? raw.execute(hangUpBytes, hangUpLength)
-                              : which == 1 ? kestrovaStartup() == KESTROVA_OK
-                                           : kestrovaHangUp() == KESTROVA_OK;
-            took[which] = elapsedUs(start, now());
-            failures += done ? 0 : 1;
+    const unsigned long warmUp = 50;
+    for (unsigned long i = 0; i < warmUp || moreWanted(pairs, options.pairs);) {
+        for (const unsigned long end = i + (i < warmUp ? warmUp : commandRound); i < end; ++i) {
+            const bool libraryFirst = random() & 1;
+            double took[2] = {};  // raw, library
+            for (const bool library : {libraryFirst, !libraryFirst}) {
+                const LONGLONG start = now();
+                failures += run(library) ? 0 : 1;
+                took[library] = elapsedUs(start, now());
+            }
+            if (i >= warmUp) pairs.push_back({took[1], took[0]});
         }
-        for (int which = 0; which < 3; ++which) times[which].push_back(took[which]);
-        differences.push_back(took[2] - took[1]);
     }
-    kestrova_test::swapShellImport(original);
     const long stubbed = kestrova_test::stubbedHandOffs - stubBefore;
-
-    const Summary rawSummary = summarise(times[0]);
-    const Summary startupSummary = summarise(times[1]);
-    const Summary hangUpSummary = summarise(times[2]);
-    const Summary differenceSummary = summarise(differences);
-    std::printf("  %lu iterations, hand-off stubbed (%ld stub calls), %lu failures\n",
-                options.commands, stubbed, failures);
-    printSummary("raw DDEML execute \"[hangup()]\"", rawSummary);
-    printSummary("kestrovaStartup, file write only", startupSummary);
-    printSummary("kestrovaHangUp, file write + command", hangUpSummary);
-    printSummary("per-iteration hang-up - start-up", differenceSummary);
-
-    const double commandMedian = hangUpSummary.median - startupSummary.median;
-    const double commandTrimmed = hangUpSummary.trimmedMean - startupSummary.trimmedMean;
-    std::printf("  kestrovaHangUp = hand-off %.1f us (real) + command %.1f us (medians; %.1f us "
-                "by trimmed means)\n",
-                handoffSummary.median, commandMedian, commandTrimmed);
-    std::printf("  command / raw: %.3fx by medians, %.3fx by trimmed means (target <= 1.10x)\n",
-                commandMedian / rawSummary.median, commandTrimmed / rawSummary.trimmedMean);
-    std::printf("  whole kestrovaHangUp with the real hand-off / raw: %.1fx\n",
-                (handoffSummary.median + commandMedian) / rawSummary.median);
-    return failures == 0 && stubbed == static_cast<long>(2 * options.commands);
+    const long wanted = 2 * static_cast<long>(warmUp + pairs.size());
+    std::printf("  %zu pairs after %lu to warm up, %lu failures, %ld of %ld shell calls stubbed\n",
+                pairs.size(), warmUp, failures, stubbed, wanted);
+    *summary = report("commands", pairs, "pairs");
+    return failures == 0 && stubbed == wanted;
 }
+
+// ---- Notifications ---------------------------------------------------------------------
 
 // Waits for the phone to have connected to (or dropped) a subscriber.
 bool waitForSubscriber(PhoneControl& phone, const std::string& name, bool present) {
     return pumpUntil(
         [&] {
             const std::vector<std::string> names = phone.subscribers();
-            const bool found = std::find(names.begin(), names.end(), name) != names.end();
-            return found == present;
+            return (std::find(names.begin(), names.end(), name) != names.end()) == present;
         },
-        20000, 20);
+        20000, 5);
 }
 
-// Asks for the flood and pumps until count copies arrived; microseconds per
-// notification, or a negative number on a time-out.
-double timeFlood(PhoneControl& phone, unsigned long count, const unsigned long& received) {
-    const LONGLONG start = now();
-    if (!phone.notify(notificationText, count)) return -1;
-    const DWORD timeoutMs = 60000 + count * 20;
-    if (!pumpUntil([&] { return received >= count; }, timeoutMs, 5)) return -1;
-    return elapsedUs(start, now()) / static_cast<double>(count);
-}
-
-// The phone's own tally of a flood to name: true when every copy was acked.
-bool floodAcknowledged(PhoneControl& phone, const std::string& name, unsigned long count) {
-    const std::string wanted = "flood execute " + name + " " + std::to_string(count) +
-                               " sent=" + std::to_string(count) + " ack=" + std::to_string(count) +
-                               " fail=0 ";
-    return phone.waitForLog(wanted, 20000);
-}
-
-// Floods subscriber name with count copies and prints the time per
-// notification; returns it, or 0 when a copy was lost, damaged or not
-// acknowledged.
-double measureFlood(PhoneControl& phone, const char* label, unsigned long round,
-                    const std::string& name, unsigned long count, unsigned long& received,
-                    unsigned long& damaged) {
-    phone.clearLog();
-    received = damaged = 0;
-    const double per = timeFlood(phone, count, received);
-    const bool acked = floodAcknowledged(phone, name, count);
-    std::printf("  %-21s flood %lu: %8.1f us/notification, %lu received, %lu damaged%s\n", label,
-                round + 1, per, received, damaged, acked ? "" : ", NOT ALL ACKED");
-    return per > 0 && acked && received == count && damaged == 0 ? per : 0;
-}
-
-bool measureNotificationPath(const Options& options, PhoneControl& phone) {
-    std::printf("Notification path: %lu copies of %s per flood, %lu floods each, alternating\n",
-                options.notifications, notificationText, options.rounds);
-    rawExpected = notificationText;
-    const std::string observerName = kestrova_test::observerServiceName();
-
-    std::vector<double> rawPer, libraryPer, ratios;
-    bool ok = true;
-    for (unsigned long round = 0; round < options.rounds && ok; ++round) {
-        // Raw: our own service, subscribed with a raw execute.
-        {
-            const std::string name = rawServerStart();
-            kestrova_test::RawClient client;
-            const std::string subscribe = "[subscribe(\"" + name + "\")]";
-            if (name.empty() || !client.connect("Kestrova", "Server") ||
-                !client.execute(subscribe.data(), static_cast<DWORD>(subscribe.size())) ||
-                !waitForSubscriber(phone, name, true)) {
-                std::printf("  the raw server could not subscribe\n");
-                return false;
-            }
-            const double per = measureFlood(phone, "raw DDEML server,", round, name,
-                                            options.notifications, rawReceived, rawDamaged);
-            ok = per > 0;
-            rawPer.push_back(per);
-            rawServerStop();
-            ok = waitForSubscriber(phone, name, false) && ok;
-        }
-        if (!ok) break;
-        // The library.
-        {
-            if (kestrovaAddObserver(countNotification) != KESTROVA_OK ||
-                !waitForSubscriber(phone, observerName, true)) {
-                std::printf("  kestrovaAddObserver failed\n");
-                return false;
-            }
-            const double per = measureFlood(phone, "kestrovaAddObserver,", round, observerName,
-                                            options.notifications, libraryReceived, libraryDamaged);
-            ok = per > 0;
-            libraryPer.push_back(per);
-            ratios.push_back(per / rawPer.back());
-            kestrovaRemoveObserver(countNotification);
-            ok = waitForSubscriber(phone, observerName, false) && ok;
-        }
+// Subscribes one side, has the phone flood it, and unsubscribes it again
+// without waiting for the phone to notice: its next flood skips a subscriber
+// that went. Microseconds per notification, or 0 when anything went wrong.
+double floodOnce(bool library, unsigned long copies, PhoneControl& phone,
+                 kestrova_test::RawClient& raw, const std::string& rawName) {
+    static const std::string libraryName = kestrova_test::observerServiceName();
+    const std::string& name = library ? libraryName : rawName;
+    const std::string subscribe = "[subscribe(\"" + rawName + "\")]";
+    const bool subscribed =
+        library ? kestrovaAddObserver(libraryObserver) == KESTROVA_OK
+                : raw.serve(rawName, rawReceiver) && raw.connect("Kestrova", "Server") &&
+                      raw.execute(subscribe.data(), static_cast<DWORD>(subscribe.size()));
+    if (!subscribed || !waitForSubscriber(phone, name, true) || !phone.clearLog()) {
+        std::printf("  %s could not subscribe\n", library ? "the library" : "the raw server");
+        return 0;
     }
-    if (!ok) return false;
-    const Summary rawSummary = summarise(rawPer);
-    const Summary librarySummary = summarise(libraryPer);
-    std::printf("  raw %.1f us, library %.1f us per notification (medians of %lu floods)\n",
-                rawSummary.median, librarySummary.median, options.rounds);
-    std::printf("  library / raw: %.3fx by the medians, %.3fx as the median of each round's "
-                "ratio (target <= 1.10x)\n",
-                librarySummary.median / rawSummary.median, summarise(ratios).median);
+    arrivals = Arrivals();
+    arrivals.times.reserve(copies);
+    const std::string tally = "flood execute " + name + " " + std::to_string(copies) +
+                              " sent=" + std::to_string(copies) + " ack=" + std::to_string(copies) +
+                              " fail=0 ";
+    const bool acknowledged =
+        phone.notify(notificationText, copies) &&
+        pumpUntil([&] { return arrivals.times.size() >= copies; }, 60000 + copies * 20, 1) &&
+        pumpUntil([&] { return phone.log().find(tally) != std::string::npos; }, 20000, 2);
+    if (library)
+        kestrovaRemoveObserver(libraryObserver);
+    else
+        raw.close();
+    if (!acknowledged || arrivals.damaged != 0 || arrivals.times.size() != copies) {
+        std::printf("  %s: %zu of %lu arrived, %lu damaged%s\n",
+                    library ? "library" : "raw server", arrivals.times.size(), copies,
+                    arrivals.damaged, acknowledged ? "" : ", not all acknowledged");
+        return 0;
+    }
+    return arrivals.medianIntervalUs();
+}
+
+// A child process's share of the floods: count pairs after one to warm up,
+// written to options.chunkFile a line each ("library raw", microseconds per
+// notification). The phone runs already; the parent waits.
+int runFloodChunk(const Options& options) {
+    PhoneControl phone;
+    const kestrova_test::StubbedHandOff stub;  // kestrovaAddObserver starts no process
+    kestrova_test::RawClient raw;
+    char rawName[32];
+    std::snprintf(rawName, sizeof rawName, "KestrovaRaw.%08lX", GetCurrentProcessId());
+    std::mt19937 random(static_cast<std::mt19937::result_type>(options.seed));
+    FILE* out = std::fopen(options.chunkFile.c_str(), "w");
+    if (!out || !stub.active() || !phone.connect()) return 1;
+    for (unsigned long i = 0; i <= options.floods; ++i) {
+        const bool libraryFirst = random() & 1;
+        double per[2] = {};  // raw, library
+        for (const bool library : {libraryFirst, !libraryFirst}) {
+            per[library] = floodOnce(library, options.copies, phone, raw, rawName);
+            if (per[library] <= 0) return 1;
+        }
+        if (i > 0) std::fprintf(out, "%.3f %.3f\n", per[1], per[0]);
+    }
+    return std::fclose(out) == 0 ? 0 : 1;
+}
+
+// Runs count flood pairs in a child process and adds them to pairs.
+bool floodRoundInChild(const Options& options, unsigned long count, std::vector<Pair>* pairs) {
+    char program[MAX_PATH];
+    char directory[MAX_PATH];
+    if (!GetModuleFileNameA(nullptr, program, MAX_PATH) || !GetTempPathA(MAX_PATH, directory))
+        return false;
+    const std::string file = std::string(directory) + "kestrova-bench-floods.txt";
+    std::string commandLine = "\"" + std::string(program) + "\" \"--chunk=" + file +
+                              "\" --floods=" + std::to_string(count) +
+                              " --copies=" + std::to_string(options.copies) +
+                              " --seed=" + std::to_string(options.seed + pairs->size());
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &child))
+        return false;
+    CloseHandle(child.hThread);
+    const DWORD code = kestrova_test::waitForExit(child.hProcess, 600000);
+    if (code == STILL_ACTIVE) TerminateProcess(child.hProcess, 1);
+    CloseHandle(child.hProcess);
+    FILE* in = std::fopen(file.c_str(), "r");
+    Pair pair{};
+    const std::size_t before = pairs->size();
+    while (in && std::fscanf(in, "%lf %lf", &pair.library, &pair.raw) == 2) pairs->push_back(pair);
+    if (in) std::fclose(in);
+    DeleteFileA(file.c_str());
+    if (code != 0 || pairs->size() != before + count) {
+        std::printf("  a round of floods failed (exit code %lu, %zu of %lu pairs)\n", code,
+                    pairs->size() - before, count);
+        return false;
+    }
+    return true;
+}
+
+bool measureNotifications(const Options& options, std::string* summary) {
+    std::printf("Notifications: floods of %lu copies of %s to the library's observer service "
+                "or to a raw DDEML server\n",
+                options.copies, notificationText);
+    std::vector<Pair> pairs;
+    while (moreWanted(pairs, options.floods)) {
+        if (!floodRoundInChild(options, floodRound, &pairs)) return false;
+        const Estimate e = estimate(pairs);
+        std::printf("  %zu pairs: median %.3fx, 95%% interval %.3fx to %.3fx\n", pairs.size(),
+                    e.median, e.low, e.high);
+    }
+    *summary = report("notifications", pairs, "flood pairs");
     return true;
 }
 
@@ -392,6 +460,9 @@ int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, &options)) return 2;
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (!options.chunkFile.empty()) return runFloodChunk(options);
+    if (options.seed == 0) options.seed = GetTickCount();
+    std::mt19937 random(static_cast<std::mt19937::result_type>(options.seed));
 
     if (kestrova_test::phoneExePath().empty()) {
         std::fprintf(stderr, "KESTROVA_PHONE_EXE is not set: run under wine-run with "
@@ -401,21 +472,27 @@ int main(int argc, char** argv) {
     const HANDLE process = kestrova_test::startPhone();
     PhoneControl phone;
     if (!process || !phone.connect()) {
-        std::fprintf(stderr, "the stand-in phone did not start\n");
+        std::fprintf(stderr, "the phone simulator did not start\n");
         return 1;
     }
+    std::printf("KestrovaAPI call paths, %s: %zu-bit DLL and benchmark, 32-bit phone simulator; "
+                "order seed %lu\n",
+                buildName(), 8 * sizeof(void*), options.seed);
 
-    const DWORD start = GetTickCount();
-    bool ok = measureCommandPath(options, phone);
-    std::printf("  (%lu ms)\n", GetTickCount() - start);
-    const DWORD middle = GetTickCount();
-    ok = measureNotificationPath(options, phone) && ok;
-    std::printf("  (%lu ms)\n", GetTickCount() - middle);
+    std::string commands, notifications;
+    DWORD start = GetTickCount();
+    bool ok = measureCommands(options, phone, random, &commands);
+    kestrovaRemoveObserver(nullptr);  // closes the link: the floods run in other processes
+    std::printf("  (%lu s)\n", (GetTickCount() - start) / 1000);
+    start = GetTickCount();
+    ok = measureNotifications(options, &notifications) && ok;
+    std::printf("  (%lu s)\n", (GetTickCount() - start) / 1000);
 
-    kestrovaRemoveObserver(nullptr);
     phone.exitPhone();
     if (kestrova_test::waitForExit(process, 10000) == STILL_ACTIVE) TerminateProcess(process, 1);
     CloseHandle(process);
+    for (const std::string& line : {commands, notifications})
+        if (!line.empty()) std::printf("%s\n", line.c_str());
     std::printf(ok ? "done\n" : "FAILED\n");
     return ok ? 0 : 1;
 }

@@ -166,8 +166,9 @@ DdeConversation* ddeConnectTo(uint32_t, DdeName* service, DdeName* topic) {
     return &theConversation;
 }
 
-bool ddeExecuteCommand(DdeConversation*, const char* bytes, int32_t length, uint32_t) {
+bool ddeExecuteCommand(DdeConversation*, const char* bytes, int32_t length, uint32_t timeoutMs) {
     theDouble.commands.emplace_back(bytes, static_cast<size_t>(length));
+    theDouble.commandTimeouts.push_back(timeoutMs);
     ++ddemlBusy;
     if (theDouble.duringExecute) theDouble.duringExecute();
     --ddemlBusy;

@@ -49,6 +49,7 @@ struct PlatformDouble {
     int lastErrorFetches = 0;
     std::vector<std::string> registeredServices;
     std::vector<std::string> commands;  // bytes of every execute, as sent
+    std::vector<uint32_t> commandTimeouts;  // the wait asked for with each
     std::map<std::string, int> liveNames;  // text -> handles not yet freed
     // Runs inside an execute, as the phone application would while the
     // caller waits for its answer.

@@ -28,6 +28,7 @@ TEST_F(Link, CommandsAreSentAsTheirExactBytesOverOneConversation) {
     EXPECT_EQ(0, kestrovaHookOff());
     const std::vector<std::string> expected = {"[hookoff()]", "[hangup()]", "[hookoff()]"};
     EXPECT_EQ(expected, platform.commands);
+    EXPECT_EQ(std::vector<uint32_t>(3, 5000), platform.commandTimeouts);  // up to 5 s each
     EXPECT_EQ(11u, platform.commands[0].size());  // no terminator
     EXPECT_EQ(10u, platform.commands[1].size());
     EXPECT_EQ(1, platform.initializations);

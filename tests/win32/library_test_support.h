@@ -59,16 +59,19 @@ int retryWhileUnreachable(Request request, int attempts = 40) {
     return result;
 }
 
-// A DDEML client of its own, as any other application on the machine.
+// A DDEML client of its own, as any other application on the machine. It can
+// also serve a service of its own on topic "Server", which makes it the
+// library's link done with bare DDEML: one instance, set up as the library
+// sets up its own, serving and holding a conversation, that hands what
+// arrives to a plain function instead of parsing it. One serves at a time.
 class RawClient {
 public:
-    RawClient() {
-        DdeInitializeA(&instance_, callback, APPCMD_CLIENTONLY | CBF_SKIP_ALLNOTIFICATIONS, 0);
-    }
-    ~RawClient() {
-        if (conversation_) DdeDisconnect(conversation_);
-        DdeUninitialize(instance_);
-    }
+    // Gets each execute or poke to the service, read as the library reads
+    // it (into 1024 bytes); true: acknowledge it as processed.
+    using Receiver = bool (*)(const char* bytes, DWORD size);
+
+    RawClient() { open(); }
+    ~RawClient() { end(); }
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
@@ -81,13 +84,29 @@ public:
         DdeFreeStringHandle(instance_, topicName);
         return conversation_ != nullptr;
     }
+    bool connected() const { return conversation_ != nullptr; }
+
+    bool serve(const std::string& service, Receiver receiver) {
+        server_ = this;
+        receiver_ = receiver;
+        service_ = DdeCreateStringHandleA(instance_, service.c_str(), CP_WINANSI);
+        topic_ = DdeCreateStringHandleA(instance_, "Server", CP_WINANSI);
+        return DdeNameService(instance_, service_, nullptr, DNS_REGISTER) != nullptr;
+    }
+    bool serving() const { return service_ != nullptr; }
+
+    // Ends the instance as the library's link ends, with every conversation
+    // and the service, and starts a new one.
+    void close() { end(); open(); }
 
     // An execute of length bytes; true when the server accepted it.
     bool execute(const char* bytes, DWORD length) {
         DWORD status = 0;
-        return DdeClientTransaction(reinterpret_cast<LPBYTE>(const_cast<char*>(bytes)), length,
-                                    conversation_, nullptr, 0, XTYP_EXECUTE, 5000,
-                                    &status) != nullptr;
+        const bool accepted =
+            DdeClientTransaction(reinterpret_cast<LPBYTE>(const_cast<char*>(bytes)), length,
+                                 conversation_, nullptr, 0, XTYP_EXECUTE, 5000, &status) != nullptr;
+        if (!accepted) DdeGetLastError(instance_);  // cleared, as the library does
+        return accepted;
     }
 
     // A request for item; returns whether data came back and the error.
@@ -103,11 +122,34 @@ public:
     }
 
 private:
-    static HDDEDATA CALLBACK callback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) {
-        return nullptr;
+    void open() { DdeInitializeA(&instance_, callback, APPCMD_FILTERINITS, 0); }
+    void end() {
+        if (service_) DdeFreeStringHandle(instance_, service_);
+        if (topic_) DdeFreeStringHandle(instance_, topic_);
+        DdeUninitialize(instance_);
+        if (server_ == this) server_ = nullptr;
+        instance_ = 0;
+        conversation_ = nullptr;
+        service_ = topic_ = nullptr;
     }
+    static HDDEDATA CALLBACK callback(UINT type, UINT, HCONV, HSZ topic, HSZ service, HDDEDATA data,
+                                      ULONG_PTR, ULONG_PTR) {
+        ULONG_PTR result = 0;
+        if (server_ && (type == XTYP_CONNECT || type == XTYP_CONNECT_CONFIRM)) {
+            result = topic == server_->topic_ && service == server_->service_;
+        } else if (server_ && (type == XTYP_EXECUTE || type == XTYP_POKE)) {
+            char bytes[1024];
+            const DWORD size = DdeGetData(data, reinterpret_cast<LPBYTE>(bytes), sizeof bytes, 0);
+            result = server_->receiver_(bytes, size) ? DDE_FACK : 0;
+        }
+        return reinterpret_cast<HDDEDATA>(result);
+    }
+    static inline RawClient* server_ = nullptr;
     DWORD instance_ = 0;
     HCONV conversation_ = nullptr;
+    HSZ service_ = nullptr;
+    HSZ topic_ = nullptr;
+    Receiver receiver_ = nullptr;
 };
 
 // The hand-off file's expected bytes on disk: text mode stores CR LF.
