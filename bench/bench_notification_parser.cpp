@@ -2,15 +2,17 @@
 // parser must do with the same text, which is to scan it to its terminator
 // and copy each token into a heap string of its own, one heap block per
 // token as the library's parser makes. The floor is measured in the same
-// run, on the same heap, with the token places worked out beforehand; the
-// ratio parser/floor is printed at the end.
+// run, on the same heap, with the token places worked out beforehand. Run
+// with repetitions in random interleaving, each repetition of the parser is
+// paired with the same repetition of the floor; the median of those
+// parser/floor ratios and its 95% interval are printed at the end.
 //
 // It runs on the host (the bench preset: clang, optimised, no sanitizers),
 // against the in-memory platform, whose heap is glibc's malloc: the figures
 // are those of the parser's own code on Linux, not of the DLL under Windows.
 //
 // Usage: bench_notification_parser [Google Benchmark flags], e.g.
-//   --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//   --benchmark_repetitions=21 --benchmark_enable_random_interleaving=true
 
 #include <benchmark/benchmark.h>
 
@@ -26,6 +28,7 @@
 
 #include "heap.h"
 #include "notification_parser.h"
+#include "paired_ratio.h"
 
 namespace {
 
@@ -132,34 +135,26 @@ void floorCost(benchmark::State& state, const Sample* sample) {
     addCounters(state, *sample);
 }
 
-// The console output as usual, and each benchmark's CPU time per iteration
-// kept for the closing summary: the median over repetitions if there are
-// several, else the single run. CPU time rather than wall time, so that a
-// busy machine taking the processor away does not count against either.
+// Each benchmark's CPU time per iteration, one figure a repetition, kept for
+// the closing summary; the console shows the aggregates only when there are
+// repetitions. CPU time rather than wall time, so that a busy machine taking
+// the processor away does not count against either.
 class CapturingReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
+        std::vector<Run> shown;
         for (const Run& run : runs) {
-            const double ns = run.GetAdjustedCPUTime() * scaleToNs(run.time_unit);
             if (run.run_type == Run::RT_Iteration)
-                iterations_[run.run_name.str()].push_back(ns);
-            else if (run.aggregate_name == "median")
-                medians_[run.run_name.str()] = ns;
+                times_[run.run_name.str()].push_back(run.GetAdjustedCPUTime() *
+                                                     scaleToNs(run.time_unit));
+            if (run.run_type == Run::RT_Aggregate || runs.size() == 1) shown.push_back(run);
         }
+        if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
     }
 
-    // Nanoseconds per iteration of the named benchmark; negative if it did
-    // not run.
-    double nanoseconds(const std::string& name) const {
-        const auto median = medians_.find(name);
-        if (median != medians_.end()) return median->second;
-        const auto found = iterations_.find(name);
-        if (found == iterations_.end() || found->second.empty()) return -1;
-        std::vector<double> times = found->second;
-        std::sort(times.begin(), times.end());
-        return times[times.size() / 2];
-    }
+    // Nanoseconds per iteration of the named benchmark, a figure a
+    // repetition in the order they ran.
+    const std::vector<double>& nanoseconds(const std::string& name) { return times_[name]; }
 
 private:
     static double scaleToNs(benchmark::TimeUnit unit) {
@@ -172,9 +167,12 @@ private:
         return 1;
     }
 
-    std::map<std::string, std::vector<double>> iterations_;
-    std::map<std::string, double> medians_;
+    std::map<std::string, std::vector<double>> times_;
 };
+
+double median(std::vector<double> values) {
+    return estimateRatios(std::move(values)).median;
+}
 
 }  // namespace
 
@@ -196,16 +194,22 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
 
     std::printf("\nparser against floor (scan to terminator + one heap copy per token, glibc's "
-                "malloc), CPU time, the median where repeated:\n");
+                "malloc), CPU time; repetition i of the parser paired with repetition i of the "
+                "floor:\n");
     for (const Sample& sample : samples) {
-        const double parsed = reporter.nanoseconds(std::string("parser/") + sample.name);
-        const double floor = reporter.nanoseconds(std::string("floor/") + sample.name);
-        if (parsed < 0 || floor <= 0) continue;
+        const std::vector<double>& parsed = reporter.nanoseconds(std::string("parser/") + sample.name);
+        const std::vector<double>& floor = reporter.nanoseconds(std::string("floor/") + sample.name);
+        if (parsed.empty() || parsed.size() != floor.size()) continue;
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < parsed.size(); ++i) ratios.push_back(parsed[i] / floor[i]);
+        const RatioEstimate ratio = estimateRatios(ratios);
         const double bytes = static_cast<double>(sample.text.size());
         std::printf("%s: %zu bytes, %zu tokens: parser %.1f ns (%.3f ns/byte), floor %.1f ns "
-                    "(%.3f ns/byte), ratio %.2f\n",
-                    sample.name, sample.text.size(), sample.places.size(), parsed, parsed / bytes,
-                    floor, floor / bytes, parsed / floor);
+                    "(%.3f ns/byte) (medians); parser/floor median %.2fx, 95%% interval %.2fx to "
+                    "%.2fx over %zu pairs\n",
+                    sample.name, sample.text.size(), sample.places.size(), median(parsed),
+                    median(parsed) / bytes, median(floor), median(floor) / bytes, ratio.median,
+                    ratio.low, ratio.high, ratio.pairs);
     }
     return 0;
 }

@@ -48,11 +48,13 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KestrovaAPI.h"
 #include "handoff_stub.h"
 #include "library_test_support.h"
+#include "paired_ratio.h"
 #include "phone_control.h"
 
 namespace {
@@ -152,42 +154,17 @@ struct Pair {
     double raw;
 };
 
-struct Estimate {
-    double median = 0;
-    double low = 0;  // the 95% interval for the median
-    double high = 0;
-    double p10 = 0;  // where the middle 80% of the ratios lie
-    double p90 = 0;
-    std::size_t pairs = 0;
-
+struct Estimate : RatioEstimate {
     bool withinTarget() const {
         return low >= median * (1 - targetHalfWidth) && high <= median * (1 + targetHalfWidth);
     }
 };
 
-// The median of the ratios and a 95% interval for it from order statistics:
-// the number of ratios below the true median is binomial(n, 1/2), so the
-// ratios at ranks n/2 - 1.96 sqrt(n)/2 and n/2 + 1 + 1.96 sqrt(n)/2 (1-based,
-// rounded to the nearest rank) bound it with 95% confidence, whatever the
-// ratios' distribution.
 Estimate estimate(const std::vector<Pair>& pairs) {
-    Estimate e;
     std::vector<double> ratios;
     for (const Pair& pair : pairs) ratios.push_back(pair.library / pair.raw);
-    e.pairs = ratios.size();
-    if (ratios.empty()) return e;
-    std::sort(ratios.begin(), ratios.end());
-    const double n = static_cast<double>(ratios.size());
-    const double spread = 1.96 * std::sqrt(n) / 2;
-    const auto atRank = [&](double rank) {
-        const double clamped = std::min(std::max(std::round(rank), 1.0), n);
-        return ratios[static_cast<std::size_t>(clamped) - 1];
-    };
-    e.median = median(ratios);
-    e.low = atRank(n / 2 - spread);
-    e.high = atRank(n / 2 + 1 + spread);
-    e.p10 = quantile(ratios, 0.1);
-    e.p90 = quantile(ratios, 0.9);
+    Estimate e;
+    static_cast<RatioEstimate&>(e) = estimateRatios(std::move(ratios));
     return e;
 }
 
