@@ -388,20 +388,15 @@ bool floodRoundInChild(const Options& options, unsigned long count, std::vector<
     if (!GetModuleFileNameA(nullptr, program, MAX_PATH) || !GetTempPathA(MAX_PATH, directory))
         return false;
     const std::string file = std::string(directory) + "kestrova-bench-floods.txt";
-    std::string commandLine = "\"" + std::string(program) + "\" \"--chunk=" + file +
+    const std::string commandLine = "\"" + std::string(program) + "\" \"--chunk=" + file +
                               "\" --floods=" + std::to_string(count) +
                               " --copies=" + std::to_string(options.copies) +
                               " --seed=" + std::to_string(options.seed + pairs->size());
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child{};
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &child))
-        return false;
-    CloseHandle(child.hThread);
-    const DWORD code = kestrova_test::waitForExit(child.hProcess, 600000);
-    if (code == STILL_ACTIVE) TerminateProcess(child.hProcess, 1);
-    CloseHandle(child.hProcess);
+    const HANDLE child = kestrova_test::startProcess(commandLine);
+    if (!child) return false;
+    const DWORD code = kestrova_test::waitForExit(child, 600000);
+    if (code == STILL_ACTIVE) TerminateProcess(child, 1);
+    CloseHandle(child);
     FILE* in = std::fopen(file.c_str(), "r");
     Pair pair{};
     const std::size_t before = pairs->size();

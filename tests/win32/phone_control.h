@@ -75,6 +75,19 @@ inline std::string phoneExePath() {
     return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
 }
 
+// Starts a program with the command line, inheriting nothing. Returns the
+// process handle for the caller to close, or nullptr.
+inline HANDLE startProcess(std::string commandLine) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return nullptr;
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
 // Starts the phone as the shell would, with arguments appended to its quoted
 // path (a card path must be quoted by the caller), and waits until it is
 // idle, that is serving, or has exited (a second start hands its card over
@@ -86,15 +99,9 @@ inline HANDLE startPhone(const std::string& arguments = std::string(), DWORD wai
     if (path.empty()) return nullptr;
     std::string commandLine = "\"" + path + "\"";
     if (!arguments.empty()) commandLine += " " + arguments;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process))
-        return nullptr;
-    CloseHandle(process.hThread);
-    WaitForInputIdle(process.hProcess, waitMs);
-    return process.hProcess;
+    const HANDLE process = startProcess(commandLine);
+    if (process) WaitForInputIdle(process, waitMs);
+    return process;
 }
 
 // Waits for a process to end, dispatching messages meanwhile. Returns its
@@ -121,20 +128,7 @@ inline std::vector<std::string> splitLines(const std::string& text) {
 
 class PhoneControl {
 public:
-    PhoneControl() {
-        WNDCLASSA windowClass{};
-        windowClass.lpfnWndProc = answerProc;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = answerClass;
-        RegisterClassA(&windowClass);  // fails harmlessly when already registered
-        answerWindow_ = CreateWindowExA(0, answerClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                        nullptr, windowClass.hInstance, nullptr);
-        SetWindowLongPtrA(answerWindow_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    }
-
-    ~PhoneControl() {
-        if (answerWindow_) DestroyWindow(answerWindow_);
-    }
+    PhoneControl() = default;
 
     PhoneControl(const PhoneControl&) = delete;
     PhoneControl& operator=(const PhoneControl&) = delete;
@@ -163,10 +157,8 @@ public:
 
     // The text of a query ("log", "state", "subscribers"); empty on failure.
     std::string request(const char* item, DWORD timeoutMs = 10000) {
-        answer_.clear();
-        answered_ = false;
-        if (!send(standin::copyQuery, item, timeoutMs) || !answered_) return std::string();
-        return answer_;
+        if (!send(standin::copyQuery, item, timeoutMs) || !answer_.answered()) return std::string();
+        return answer_.text();
     }
 
     // --- Hooks --------------------------------------------------------------
@@ -234,37 +226,16 @@ public:
     }
 
 private:
-    static constexpr char answerClass[] = "KestrovaPhoneControlAnswer";
-
-    // WM_COPYDATA is sent synchronously; while this thread waits in the
-    // send, the phone's answer to a query arrives at answerWindow_.
+    // The phone's answer to a query arrives at answer_ while this thread
+    // waits in the send.
     bool send(ULONG_PTR kind, const std::string& text, DWORD timeoutMs) {
-        if (!connected()) return false;
-        COPYDATASTRUCT copy{kind, static_cast<DWORD>(text.size()),
-                            const_cast<char*>(text.data())};
-        DWORD_PTR result = 0;
-        return SendMessageTimeoutA(phone_, WM_COPYDATA, reinterpret_cast<WPARAM>(answerWindow_),
-                                   reinterpret_cast<LPARAM>(&copy), SMTO_NORMAL, timeoutMs,
-                                   &result) != 0 &&
+        DWORD_PTR result = FALSE;
+        return connected() && answer_.send(phone_, kind, text, timeoutMs, &result) &&
                result == TRUE;
     }
 
-    static LRESULT CALLBACK answerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        auto* self = reinterpret_cast<PhoneControl*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-        if (message == WM_COPYDATA && self) {
-            const auto* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-            if (copy->dwData != standin::copyQueryAnswer) return FALSE;
-            self->answer_.assign(static_cast<const char*>(copy->lpData), copy->cbData);
-            self->answered_ = true;
-            return TRUE;
-        }
-        return DefWindowProcA(window, message, wParam, lParam);
-    }
-
-    HWND answerWindow_ = nullptr;
+    standin::AnswerWindow answer_;
     HWND phone_ = nullptr;
-    std::string answer_;
-    bool answered_ = false;
 };
 
 }  // namespace kestrova_test

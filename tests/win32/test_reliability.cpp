@@ -427,14 +427,10 @@ protected:
     // serves. (Not through WaitForInputIdle: under Wine every call of it
     // leaves an event handle open in the caller.)
     void launchPhone() {
-        std::string commandLine = "\"" + kestrova_test::phoneExePath() + "\"";
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   nullptr, &startup, &process));
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        const HANDLE process =
+            kestrova_test::startProcess("\"" + kestrova_test::phoneExePath() + "\"");
+        ASSERT_NE(nullptr, process);
+        CloseHandle(process);
         ASSERT_TRUE(phone_.connect()) << "the phone did not come up";
     }
 

@@ -75,43 +75,6 @@ void print(DWORD standardHandle, const std::string& text) {
 
 // ---- Requests to the running simulator ------------------------------------------
 
-// A message-only window that receives the simulator's answer while this
-// thread waits in SendMessage.
-class AnswerWindow {
-public:
-    AnswerWindow() {
-        WNDCLASSA windowClass{};
-        windowClass.lpfnWndProc = proc;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = answerClass;
-        RegisterClassA(&windowClass);
-        window_ = CreateWindowExA(0, answerClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  windowClass.hInstance, nullptr);
-        SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    }
-    ~AnswerWindow() { DestroyWindow(window_); }
-    AnswerWindow(const AnswerWindow&) = delete;
-    AnswerWindow& operator=(const AnswerWindow&) = delete;
-
-    HWND window() const { return window_; }
-    const std::string& text() const { return text_; }
-
-private:
-    static LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        auto* self = reinterpret_cast<AnswerWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-        if (message == WM_COPYDATA && self) {
-            const auto* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-            if (copy->dwData != copyQueryAnswer) return FALSE;
-            self->text_.assign(static_cast<const char*>(copy->lpData), copy->cbData);
-            return TRUE;
-        }
-        return DefWindowProcA(window, message, wParam, lParam);
-    }
-
-    HWND window_ = nullptr;
-    std::string text_;
-};
-
 int noSimulator() {
     printErrorLine(std::string(programName) +
                    ": no simulator is running (start one with kestrova-phone-sim alone, or let "
@@ -135,11 +98,8 @@ int request(const std::vector<std::string>& words) {
     std::string bytes;
     for (const std::string& word : words) bytes += (bytes.empty() ? "" : std::string(1, '\0')) + word;
     AnswerWindow answer;
-    COPYDATASTRUCT copy{copyRequest, static_cast<DWORD>(bytes.size()), &bytes[0]};
     DWORD_PTR result = FALSE;
-    const bool sent = SendMessageTimeoutA(phone, WM_COPYDATA, reinterpret_cast<WPARAM>(answer.window()),
-                                          reinterpret_cast<LPARAM>(&copy), SMTO_NORMAL,
-                                          answerTimeoutMs, &result) != 0;
+    const bool sent = answer.send(phone, copyRequest, bytes, answerTimeoutMs, &result);
     int code = exitDone;
     if (!sent || answer.text().empty()) {
         code = noSimulator();
