@@ -107,6 +107,12 @@ typedef void(KESTROVA_CALL *ObserverCallback)(int count, char **tokens);
  * name or number is written as empty text. Name and number together may hold
  * at most 969 characters; longer ones return KESTROVA_FAILED and write and
  * dial nothing.
+ * Returns once the shell has handed the file over; the phone application
+ * reads it after that. Every hand-off rewrites the same file, and so do
+ * kestrovaStartup, kestrovaHookOff, kestrovaHangUp and kestrovaAddObserver
+ * (they hand over a placeholder card first): a request made right after a
+ * dial can replace the card before the phone application has read it. Wait
+ * until the phone application reports the call before the next request.
  * Returns 0, -1, -2, -3 or the shell's error (1 .. 32).
  */
 int KESTROVA_CALL kestrovaDial(const char *name, const char *number);
