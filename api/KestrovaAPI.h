@@ -25,7 +25,9 @@
  *   KESTROVA_NO_RESOURCE -2  The temporary directory could not be read, memory
  *                            for its path could not be had, or the DDE
  *                            instance could not be created.
- *   KESTROVA_NO_FILE     -3  The hand-off file could not be created.
+ *   KESTROVA_NO_FILE     -3  The hand-off file could not be created (while
+ *                            another program holds it, the library tries
+ *                            again for about 200 ms first).
  *   1 .. 32                  The shell's "dial" action failed; this is the
  *                            shell's own error (for example 31,
  *                            SE_ERR_NOASSOC: no phone application is

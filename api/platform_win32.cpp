@@ -27,8 +27,27 @@ uint32_t platformTempPath(uint32_t capacity, char* buffer) { return GetTempPathA
 
 uint32_t platformProcessId() { return GetCurrentProcessId(); }
 
+namespace {
+
+// Another program's hand-off, or the shell handing the card over, can hold
+// the file for a moment; an open that meets it in use tries again for up
+// to openAttempts * openRetryMs before it counts as failed.
+constexpr int openAttempts = 10;
+constexpr DWORD openRetryMs = 20;
+
+bool inUseElsewhere(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+}  // namespace
+
 PlatformFile* platformOpenText(const char* path) {
-    return reinterpret_cast<PlatformFile*>(std::fopen(path, "wt"));
+    for (int attempt = 1;; ++attempt) {
+        FILE* file = std::fopen(path, "wt");
+        if (file || attempt == openAttempts || !inUseElsewhere(GetLastError()))
+            return reinterpret_cast<PlatformFile*>(file);
+        Sleep(openRetryMs);
+    }
 }
 
 int32_t platformWrite(PlatformFile* file, const char* bytes, int32_t count) {

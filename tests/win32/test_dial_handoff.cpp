@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "library_test_support.h"
 
 namespace kestrova_test {
@@ -42,6 +44,32 @@ TEST_F(DialHandoff, DialledCardReachesThePhoneByteForByte) {
         EXPECT_TRUE(phone.waitForState("ringing")) << phone.state();
         phone.remoteHangUp();
         EXPECT_TRUE(phone.waitForState("idle"));
+    }
+}
+
+TEST_F(DialHandoff, CardFileHeldByAnotherProgramIsWaitedForBriefly) {
+    char directory[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathA(MAX_PATH, directory));
+    const std::string path = std::string(directory) + "kestrova.vcf";
+    // Held without sharing writes, as another program reading the card may;
+    // let go after holdMs, or not in time.
+    const struct {
+        DWORD holdMs;
+        int result;
+    } cases[] = {{60, KESTROVA_OK}, {2000, KESTROVA_NO_FILE}};
+    for (const auto& c : cases) {
+        const HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        const DWORD start = GetTickCount();
+        std::thread letGo([&] {
+            Sleep(c.holdMs);
+            CloseHandle(held);
+        });
+        EXPECT_EQ(c.result, kestrovaStartup()) << c.holdMs;
+        const DWORD took = GetTickCount() - start;
+        letGo.join();
+        std::printf("card file held %lu ms: kestrovaStartup returned after %lu ms\n", c.holdMs, took);
     }
 }
 

@@ -65,8 +65,14 @@ TEST(Watch, PrintsACallPlainAndAsJsonAndEndsOnCtrlC) {
     // program using the library does.
     PhoneControl phone;
     ASSERT_TRUE(phone.connect(30000));
+    // How a watch fares, for a failure message.
+    const auto fate = [](CapturedProcess& watch) {
+        const DWORD code = watch.wait(0);
+        return code == STILL_ACTIVE ? std::string("running")
+                                    : "exited " + std::to_string(code) + ": " + watch.err();
+    };
     ASSERT_TRUE(kestrova_test::pumpUntil([&] { return phone.subscribers().size() == 2; }, 30000))
-        << phone.log();
+        << phone.log() << "plain watch " << fate(plain) << "\njson watch " << fate(json);
 
     ASSERT_TRUE(phone.dial("0100", "Ann Example"));
     ASSERT_TRUE(phone.waitForState("ringing"));
