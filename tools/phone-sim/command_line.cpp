@@ -11,7 +11,6 @@ namespace standin {
 namespace {
 
 constexpr char programName[] = "kestrova-phone-sim";
-constexpr char answerClass[] = "KestrovaPhoneSimAnswer";
 constexpr DWORD answerTimeoutMs = 10000;
 constexpr DWORD quitWaitMs = 15000;
 constexpr std::size_t maxCardBytes = 1 << 20;
