@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "console_text.h"
 #include "control_channel.h"
 #include "registration.h"
 
@@ -43,33 +44,10 @@ HANDLE parentConsole() {
     return console;
 }
 
-// A console shows text in its own code page: it gets the ANSI text as
-// UTF-16. Anything else gets the bytes.
-bool writeAll(HANDLE handle, const std::string& text) {
-    if (!handle || handle == INVALID_HANDLE_VALUE) return false;
-    DWORD mode = 0;
-    if (GetConsoleMode(handle, &mode)) {
-        const int size = static_cast<int>(text.size());
-        std::wstring wide(static_cast<std::size_t>(size), L'\0');
-        const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), size, &wide[0], size);
-        DWORD written = 0;
-        return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(length), &written, nullptr) != 0;
-    }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        DWORD written = 0;
-        if (!WriteFile(handle, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
-                       nullptr) ||
-            written == 0)
-            return false;
-        done += written;
-    }
-    return true;
-}
-
 void print(DWORD standardHandle, const std::string& text) {
     const std::string line = text + "\n";
-    if (!writeAll(GetStdHandle(standardHandle), line)) writeAll(parentConsole(), line);
+    if (!tools::writeText(GetStdHandle(standardHandle), line, CP_ACP))
+        tools::writeText(parentConsole(), line, CP_ACP);
 }
 
 // ---- Requests to the running simulator ------------------------------------------

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "KestrovaAPI.h"
+#include "console_text.h"
 #include "notification_lines.h"
 
 namespace {
@@ -54,34 +55,15 @@ void requestStop(DWORD event);
 
 // ---- Output --------------------------------------------------------------------------
 
-// A console gets UTF-16 (it shows text in a code page of its own); files and
-// pipes get the bytes.
 void write(DWORD standardHandle, const std::string& text, UINT codePage) {
-    const HANDLE handle = GetStdHandle(standardHandle);
-    if (!handle || handle == INVALID_HANDLE_VALUE) return;
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (GetConsoleMode(handle, &mode)) {
-        const int size = static_cast<int>(text.size());
-        std::wstring wide(text.size(), L'\0');
-        const int length = MultiByteToWideChar(codePage, 0, text.data(), size, &wide[0], size);
-        WriteConsoleW(handle, wide.data(), static_cast<DWORD>(length > 0 ? length : 0), &written, nullptr);
+    if (tools::writeText(GetStdHandle(standardHandle), text, codePage) ||
+        standardHandle != STD_OUTPUT_HANDLE)
         return;
-    }
-    for (std::size_t done = 0; done < text.size(); done += written) {
-        if (!WriteFile(handle, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
-                       nullptr) ||
-            written == 0) {
-            // Whoever read the notifications has gone (a pipe into head, say): done.
-            // Windows says ERROR_NO_DATA or ERROR_BROKEN_PIPE, Wine ERROR_PIPE_NOT_CONNECTED.
-            const DWORD error = GetLastError();
-            if (standardHandle == STD_OUTPUT_HANDLE &&
-                (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ||
-                 error == ERROR_PIPE_NOT_CONNECTED))
-                requestStop(0);
-            return;
-        }
-    }
+    // Whoever read the notifications has gone (a pipe into head, say): done.
+    // Windows says ERROR_NO_DATA or ERROR_BROKEN_PIPE, Wine ERROR_PIPE_NOT_CONNECTED.
+    const DWORD error = GetLastError();
+    if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED)
+        requestStop(0);
 }
 
 void say(const std::string& text) { write(STD_ERROR_HANDLE, "kestrova-watch: " + text + "\n", CP_ACP); }
