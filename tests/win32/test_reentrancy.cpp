@@ -114,14 +114,12 @@ public:
     HoldingPhone() {
         current = this;
         thread_.run([this] {
-            DdeInitializeA(&instance_, callback, APPCMD_FILTERINITS, 0);
-            service_ = DdeCreateStringHandleA(instance_, "Kestrova", CP_WINANSI);
-            topic_ = DdeCreateStringHandleA(instance_, "Server", CP_WINANSI);
-            DdeNameService(instance_, service_, nullptr, DNS_REGISTER);
+            server_ = std::make_unique<RawClient>();
+            server_->serve("Kestrova", receive);
         });
     }
     ~HoldingPhone() {
-        thread_.run([this] { DdeUninitialize(instance_); });
+        thread_.run([this] { server_.reset(); });
         current = nullptr;
     }
     void holdNextCommand(Notifier* notifier, const std::string& text) {
@@ -132,24 +130,16 @@ public:
     bool heldNotificationAcknowledged = false;
 
 private:
-    static HDDEDATA CALLBACK callback(UINT type, UINT, HCONV, HSZ topic, HSZ service,
-                                      HDDEDATA data, ULONG_PTR, ULONG_PTR) {
+    static bool receive(const char* bytes, DWORD size) {
         HoldingPhone& self = *current;
-        if (type == XTYP_CONNECT)
-            return reinterpret_cast<HDDEDATA>(topic == self.topic_ && service == self.service_);
-        if (type != XTYP_EXECUTE) return nullptr;
-        char text[64] = {};
-        DdeGetData(data, reinterpret_cast<BYTE*>(text), sizeof text - 1, 0);
-        self.commands.push_back(text);
+        self.commands.emplace_back(bytes, size);
         if (Notifier* notifier = std::exchange(self.holder_, nullptr))
             self.heldNotificationAcknowledged = notifier->notify(self.heldText_, false);
-        return reinterpret_cast<HDDEDATA>(DDE_FACK);
+        return true;
     }
     static inline HoldingPhone* current = nullptr;
     JobThread thread_;
-    DWORD instance_ = 0;
-    HSZ service_ = nullptr;
-    HSZ topic_ = nullptr;
+    std::unique_ptr<RawClient> server_;
     Notifier* holder_ = nullptr;
     std::string heldText_;
 };
