@@ -309,16 +309,6 @@ bool measureCommands(const Options& options, PhoneControl& phone, std::mt19937& 
 
 // ---- Notifications ---------------------------------------------------------------------
 
-// Waits for the phone to have connected to (or dropped) a subscriber.
-bool waitForSubscriber(PhoneControl& phone, const std::string& name, bool present) {
-    return pumpUntil(
-        [&] {
-            const std::vector<std::string> names = phone.subscribers();
-            return (std::find(names.begin(), names.end(), name) != names.end()) == present;
-        },
-        20000, 5);
-}
-
 // Subscribes one side, has the phone flood it, and unsubscribes it again
 // without waiting for the phone to notice: its next flood skips a subscriber
 // that went. Microseconds per notification, or 0 when anything went wrong.
@@ -331,7 +321,7 @@ double floodOnce(bool library, unsigned long copies, PhoneControl& phone,
         library ? kestrovaAddObserver(libraryObserver) == KESTROVA_OK
                 : raw.serve(rawName, rawReceiver) && raw.connect("Kestrova", "Server") &&
                       raw.execute(subscribe.data(), static_cast<DWORD>(subscribe.size()));
-    if (!subscribed || !waitForSubscriber(phone, name, true) || !phone.clearLog()) {
+    if (!subscribed || !phone.waitForSubscriber(name, true) || !phone.clearLog()) {
         std::printf("  %s could not subscribe\n", library ? "the library" : "the raw server");
         return 0;
     }

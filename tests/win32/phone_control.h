@@ -20,6 +20,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -218,6 +219,17 @@ public:
     // Waits, dispatching messages, until the log holds text (anywhere).
     bool waitForLog(const std::string& text, DWORD timeoutMs = 10000) {
         return pumpUntil([&] { return log().find(text) != std::string::npos; }, timeoutMs, 50);
+    }
+
+    // Waits, dispatching messages, until name is (present) or is no longer
+    // (not present) among the phone's subscribers.
+    bool waitForSubscriber(const std::string& name, bool present, DWORD timeoutMs = 20000) {
+        return pumpUntil(
+            [&] {
+                const std::vector<std::string> names = subscribers();
+                return (std::find(names.begin(), names.end(), name) != names.end()) == present;
+            },
+            timeoutMs, 5);
     }
 
     // Waits, dispatching messages, until the phone is in state.

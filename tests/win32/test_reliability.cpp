@@ -441,10 +441,7 @@ protected:
     }
 
     bool waitForSubscriber(const Side& side, bool present) {
-        return pumpUntil([&] {
-            const std::vector<std::string> names = phone_.subscribers();
-            return (std::find(names.begin(), names.end(), side.service) != names.end()) == present;
-        }, 10000, 5);
+        return phone_.waitForSubscriber(side.service, present, 10000);
     }
 
     // Has the phone flood copies of sample to side and waits until all arrived
