@@ -12,6 +12,12 @@ endif()
 # that every program finds the DLL next to it.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
+# Reproducible, the DLL and the programs shipped beside it alike: no link
+# time stamp and no build path in any file, so two builds of the same
+# sources give the same bytes.
+add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
+add_link_options(-Wl,--no-insert-timestamp)
+
 # Where the header is installed, relative to the prefix. The release package
 # holds both editions (x86/, x64/) beside one include/, so it installs each
 # edition with ../include.
@@ -36,9 +42,6 @@ target_compile_options(KestrovaAPI PRIVATE ${KESTROVA_WARNINGS} -fno-exceptions 
 # declares NO_SEH: it holds no exception handler (GCC and clang register
 # none for this code) and no unwind tables. x64 keeps its unwind tables,
 # which Windows itself uses.
-#
-# Reproducible: no link time stamp and no build path in the file, so two
-# builds of the same sources give the same bytes.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(dll_entry _DllMain@12)
     set(dll_arch_compile -fno-asynchronous-unwind-tables)
@@ -48,10 +51,9 @@ else()
     set(dll_arch_compile)
     set(dll_arch_link -Wl,--high-entropy-va)
 endif()
-target_compile_options(KestrovaAPI PRIVATE ${dll_arch_compile}
-                       -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
+target_compile_options(KestrovaAPI PRIVATE ${dll_arch_compile})
 target_link_options(KestrovaAPI PRIVATE -nostdlib -Wl,--entry,${dll_entry} -s
-                    -Wl,--dynamicbase,--nxcompat ${dll_arch_link} -Wl,--no-insert-timestamp)
+                    -Wl,--dynamicbase,--nxcompat ${dll_arch_link})
 target_link_libraries(KestrovaAPI PRIVATE user32 shell32 gcc msvcrt kernel32)
 set_target_properties(KestrovaAPI PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
 
