@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dde_util.h"
+#include "lock.h"
 #include "log.h"
 #include "phone_text.h"
 
@@ -20,18 +21,6 @@ constexpr char pokeItemName[] = "notification";
 constexpr UINT workMessage = WM_APP + 1;
 // A slice of work gives the thread's message loop a turn at least this often.
 constexpr DWORD workSliceMs = 20;
-
-// Holds a critical section for a scope.
-class Locked {
-public:
-    explicit Locked(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
-    ~Locked() { LeaveCriticalSection(&section_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    CRITICAL_SECTION& section_;
-};
 
 // Queued by the serving thread, done by the sending thread in order.
 struct Work {
@@ -70,8 +59,7 @@ struct Flood {
 
 class Sender {
 public:
-    Sender() { InitializeCriticalSection(&lock_); }
-    ~Sender() { DeleteCriticalSection(&lock_); }
+    Sender() = default;
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
 
@@ -371,7 +359,7 @@ private:
         return true;
     }
 
-    CRITICAL_SECTION lock_;  // work_, posted_, subscribers_
+    Lock lock_;  // work_, posted_, subscribers_
     std::deque<Work> work_;
     bool posted_ = false;
     std::vector<Subscriber> subscribers_;  // changed by the thread only
