@@ -1,7 +1,8 @@
 // The real DLL under Wine with no application handling "dial" on .vcf files:
 // the hand-off file is still written, byte for byte, and the shell's error
 // comes back unchanged. Also what the module shows of itself: it is not
-// called for thread starts and ends, and it carries the project version.
+// called for thread starts and ends, and it carries the project's version
+// and copyright notice.
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -194,6 +195,7 @@ TEST(Module, CarriesTheProjectVersion) {
         {"FileVersion", KESTROVA_VERSION}, {"ProductVersion", KESTROVA_VERSION},
         {"InternalName", "KestrovaAPI"},   {"OriginalFilename", "KestrovaAPI.dll"},
         {"ProductName", "KestrovaAPI"},    {"FileDescription", nullptr},
+        {"LegalCopyright", KESTROVA_COPYRIGHT},
     };
     for (const auto& s : strings) {
         const std::string key = std::string("\\StringFileInfo\\040904B0\\") + s.name;
