@@ -1,4 +1,4 @@
-// Drives the stand-in phone application from a Win32 test (or benchmark):
+// Drives the phone simulator (tools/phone-sim) from a Win32 test (or benchmark):
 // starts it, steers and inspects it through its control channel
 // (WM_COPYDATA to its window, see tools/phone-sim/control_channel.h; no DDE, so it
 // works whatever the phone's DDE conversations are doing), and keeps the
@@ -67,7 +67,7 @@ bool pumpUntil(Predicate done, DWORD timeoutMs, DWORD pollMs = 10) {
     }
 }
 
-// The stand-in phone's Windows path: KESTROVA_PHONE_EXE, which wine-run sets
+// The phone simulator's Windows path: KESTROVA_PHONE_EXE, which wine-run sets
 // from KESTROVA_DIAL_HANDLER (tests registered with DIAL_HANDLER). Empty when
 // unset.
 inline std::string phoneExePath() {

@@ -1,4 +1,4 @@
-// KestrovaAPI.dll held to a long run under Wine against the stand-in phone:
+// KestrovaAPI.dll held to a long run under Wine against the phone simulator:
 // a 10,000-notification flood, a thousand observer cycles and commands, a
 // phone application that dies and comes back twenty times, and floods of
 // notifications the library must refuse. Every stage checks that what arrived

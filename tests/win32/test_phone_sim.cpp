@@ -201,7 +201,7 @@ std::string escaped(const std::string& bytes) {
 
 // ---- The fixture: a phone of its own for every test -------------------------------
 
-class StandinPhone : public ::testing::Test {
+class PhoneSim : public ::testing::Test {
 protected:
     void SetUp() override { startWith(""); }
 
@@ -236,7 +236,7 @@ protected:
     HANDLE process_ = nullptr;
 };
 
-TEST_F(StandinPhone, StartsIdleAndLogsItsStart) {
+TEST_F(PhoneSim, StartsIdleAndLogsItsStart) {
     EXPECT_EQ("idle", control_.state());
     const std::vector<std::string> lines = control_.logLines();
     ASSERT_FALSE(lines.empty());
@@ -245,7 +245,7 @@ TEST_F(StandinPhone, StartsIdleAndLogsItsStart) {
     EXPECT_TRUE(control_.subscribers().empty());
 }
 
-TEST_F(StandinPhone, CommandsAreMatchedByTheirExactBytes) {
+TEST_F(PhoneSim, CommandsAreMatchedByTheirExactBytes) {
     const struct {
         std::string bytes;
         bool accepted;
@@ -278,7 +278,7 @@ TEST_F(StandinPhone, CommandsAreMatchedByTheirExactBytes) {
     }
 }
 
-TEST_F(StandinPhone, RejectModeRefusesEveryCommandAndChangesNothing) {
+TEST_F(PhoneSim, RejectModeRefusesEveryCommandAndChangesNothing) {
     ServerClient client;
     ASSERT_TRUE(control_.rejectCommands(true));
     UINT error = 0;
@@ -296,7 +296,7 @@ TEST_F(StandinPhone, RejectModeRefusesEveryCommandAndChangesNothing) {
     EXPECT_EQ("offhook", control_.state());
 }
 
-TEST_F(StandinPhone, HangHoldsEachAnswerForTheGivenTime) {
+TEST_F(PhoneSim, HangHoldsEachAnswerForTheGivenTime) {
     ServerClient client;
     const auto heldAndDone = [&] {
         std::vector<std::string> lines;
@@ -328,7 +328,7 @@ TEST_F(StandinPhone, HangHoldsEachAnswerForTheGivenTime) {
     EXPECT_EQ("offhook", control_.state());
 }
 
-TEST_F(StandinPhone, ControlRejectsMalformedHooks) {
+TEST_F(PhoneSim, ControlRejectsMalformedHooks) {
     const char* malformed[] = {
         "",
         "bogus",
@@ -354,7 +354,7 @@ TEST_F(StandinPhone, ControlRejectsMalformedHooks) {
 
 // Each step is a command on "Server" ("[...]") or a control hook; after all
 // steps of a flow the observer must have received exactly the notifications.
-TEST_F(StandinPhone, CallFlowsSendTheirNotifications) {
+TEST_F(PhoneSim, CallFlowsSendTheirNotifications) {
     const struct {
         const char* flow;
         std::vector<std::string> steps;
@@ -413,7 +413,7 @@ TEST_F(StandinPhone, CallFlowsSendTheirNotifications) {
     }
 }
 
-TEST_F(StandinPhone, LogsEachNotificationWithTheAnswerWord) {
+TEST_F(PhoneSim, LogsEachNotificationWithTheAnswerWord) {
     const struct {
         DWORD answer;
         bool poke;
@@ -446,7 +446,7 @@ TEST_F(StandinPhone, LogsEachNotificationWithTheAnswerWord) {
     }
 }
 
-TEST_F(StandinPhone, NotifySendsTheBytesUnchanged) {
+TEST_F(PhoneSim, NotifySendsTheBytesUnchanged) {
     std::string big = "[big(\"";
     big += std::string(1500, 'x');
     big += "\")]";
@@ -481,7 +481,7 @@ TEST_F(StandinPhone, NotifySendsTheBytesUnchanged) {
                                     " 0x8000 9 [nul(\\x00)]\\xFF"));
 }
 
-TEST_F(StandinPhone, FloodsArriveInFullAndAreLoggedAsOneLine) {
+TEST_F(PhoneSim, FloodsArriveInFullAndAreLoggedAsOneLine) {
     constexpr unsigned long copies = 2000;
     Observer observer(observerName);
     ServerClient client;
@@ -509,14 +509,14 @@ TEST_F(StandinPhone, FloodsArriveInFullAndAreLoggedAsOneLine) {
     EXPECT_EQ(" 8 [tick()]", line.substr(line.size() - 11)) << line;
 }
 
-TEST_F(StandinPhone, NotificationsWithoutSubscribersAreLoggedAsUnsent) {
+TEST_F(PhoneSim, NotificationsWithoutSubscribersAreLoggedAsUnsent) {
     ASSERT_TRUE(control_.notify("[x()]"));
     ASSERT_TRUE(control_.notify("[x()]", 3, true));
     EXPECT_TRUE(control_.waitForLog("send execute - none 5 [x()]"));
     EXPECT_TRUE(control_.waitForLog("flood poke - 3 none 5 [x()]"));
 }
 
-TEST_F(StandinPhone, SubscriptionsFollowTheObserver) {
+TEST_F(PhoneSim, SubscriptionsFollowTheObserver) {
     ServerClient client;
     // Nobody serves this name: the command is accepted, the connection fails.
     ASSERT_TRUE(client.execute(subscribeCommand("KestrovaObserver.00000000")));
@@ -564,7 +564,7 @@ DWORD WINAPI silentObserver(LPVOID parameter) {
     return 0;
 }
 
-TEST_F(StandinPhone, SilentSubscriberTimesOutAndTheFloodSkipsIt) {
+TEST_F(PhoneSim, SilentSubscriberTimesOutAndTheFloodSkipsIt) {
     Silent silent;
     const HANDLE thread = CreateThread(nullptr, 0, silentObserver, &silent, 0, nullptr);
     ASSERT_NE(nullptr, thread);
@@ -586,7 +586,7 @@ TEST_F(StandinPhone, SilentSubscriberTimesOutAndTheFloodSkipsIt) {
     CloseHandle(silent.release);
 }
 
-TEST_F(StandinPhone, LaterStartsHandTheirCardOver) {
+TEST_F(PhoneSim, LaterStartsHandTheirCardOver) {
     const std::string path = tempPath("kestrova.vcf");
     const struct {
         std::string card;
@@ -631,7 +631,7 @@ TEST_F(StandinPhone, LaterStartsHandTheirCardOver) {
     EXPECT_EQ(before, control_.logLines().size());
 }
 
-TEST_F(StandinPhone, TheShellsDialVerbReachesTheRunningPhone) {
+TEST_F(PhoneSim, TheShellsDialVerbReachesTheRunningPhone) {
     const std::string path = tempPath("kestrova.vcf");
     writeCard(path, vcard("Dee", "0100"));
     // The path as the library passes it, with a doubled separator.
@@ -645,7 +645,7 @@ TEST_F(StandinPhone, TheShellsDialVerbReachesTheRunningPhone) {
               lastLineStartingWith("card "));
 }
 
-TEST_F(StandinPhone, ExitEndsTheProcess) {
+TEST_F(PhoneSim, ExitEndsTheProcess) {
     ASSERT_TRUE(control_.exitPhone());
     EXPECT_EQ(0u, kestrova_test::waitForExit(process_, 10000));
     // Gone from DDE: nobody serves the control topic any more.
@@ -711,7 +711,7 @@ void runCommandLine(const std::string& arguments, bool viaConsole, DWORD* exitCo
 // Each command of the command line once against the running simulator, as
 // a user would type it: what it prints, its exit code, what it does to the
 // call and which notifications it sends.
-TEST_F(StandinPhone, CommandLineDrivesTheRunningPhone) {
+TEST_F(PhoneSim, CommandLineDrivesTheRunningPhone) {
     const std::string subscriber = std::string("subscribers: ") + observerName + "\n";
     const std::string ann = "[call(\"incoming\",\"Ann Example\",\"+1 555 0100\")]";
     const struct {
@@ -861,7 +861,7 @@ bool shellDialReachesThePhone(PhoneControl& control) {
 // afterwards every key and value is as before. Wine reads only the
 // machine's classes, which is where the simulator registers there, and
 // where these situations are set up.
-TEST_F(StandinPhone, RegisterThenUnregisterLeavesTheRegistryAsItWas) {
+TEST_F(PhoneSim, RegisterThenUnregisterLeavesTheRegistryAsItWas) {
     const HKEY machine = HKEY_LOCAL_MACHINE;
     const std::string classes = "Software\\Classes";
     const std::string extension = classes + "\\.vcf";
@@ -926,7 +926,7 @@ TEST_F(StandinPhone, RegisterThenUnregisterLeavesTheRegistryAsItWas) {
 }
 
 // Started by the shell with a card, as the library's first kestrovaDial does.
-class StandinPhoneStartedWithACard : public StandinPhone {
+class PhoneSimStartedWithACard : public PhoneSim {
 protected:
     void SetUp() override {
         path_ = tempPath("kestrova.vcf");
@@ -936,7 +936,7 @@ protected:
     std::string path_;
 };
 
-TEST_F(StandinPhoneStartedWithACard, DialsItsOwnCard) {
+TEST_F(PhoneSimStartedWithACard, DialsItsOwnCard) {
     const std::string bytes = onDisk(vcard("Eve", "+44 20 7946 0000"));
     EXPECT_EQ("card arg " + std::to_string(bytes.size()) + " dial " + escaped(bytes),
               control_.logLines().at(1));
