@@ -131,6 +131,14 @@ public:
 
     bool connected() const { return conversation_ != nullptr; }
 
+    // Whether the phone ended the conversation, as it does when it exits.
+    bool endedByThePhone() const {
+        CONVINFO info{};
+        info.cb = sizeof info;
+        return DdeQueryConvInfo(conversation_, QID_SYNC, &info) != 0 &&
+               (info.wStatus & ST_TERMINATED) != 0;
+    }
+
     // Sends the bytes as an execute; true when the phone accepted them.
     // error receives DDEML's error when not.
     bool execute(const std::string& bytes, DWORD timeoutMs = 5000, UINT* error = nullptr) {
@@ -645,14 +653,23 @@ TEST_F(PhoneSim, TheShellsDialVerbReachesTheRunningPhone) {
               lastLineStartingWith("card "));
 }
 
-TEST_F(PhoneSim, ExitEndsTheProcess) {
-    ASSERT_TRUE(control_.exitPhone());
-    EXPECT_EQ(0u, kestrova_test::waitForExit(process_, 10000));
-    // Gone from DDE: nobody serves the control topic any more.
+// The phone has ended with exitCode: gone from DDE and the control channel.
+// client's conversation was ended by it (told), or left as it was.
+void expectEnded(HANDLE process, DWORD exitCode, const ServerClient& client, bool told) {
+    EXPECT_EQ(exitCode, kestrova_test::waitForExit(process, 10000));
+    pumpMessagesFor(200);  // a goodbye on its way
+    EXPECT_EQ(told, client.endedByThePhone());
     PhoneControl again;
     EXPECT_FALSE(again.connect(500));
     ServerClient late;
     EXPECT_FALSE(late.connected());
+}
+
+TEST_F(PhoneSim, ExitEndsTheProcess) {
+    ServerClient client;
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(control_.exitPhone());
+    expectEnded(process_, 0, client, true);
 }
 
 // The first line of a text, without its line feed.
@@ -785,6 +802,19 @@ TEST_F(PhoneSim, CommandLineDrivesTheRunningPhone) {
             EXPECT_EQ(c.logged, lastLineStartingWith("request "));
         }
     }
+}
+
+// crash ends the phone as a crash would: its clients are not told.
+TEST_F(PhoneSim, CrashEndsTheProcessWithoutAGoodbye) {
+    ServerClient client;
+    ASSERT_TRUE(client.connected());
+    DWORD exitCode = STILL_ACTIVE;
+    std::string out;
+    std::string err;
+    runCommandLine("crash", false, &exitCode, &out, &err);
+    EXPECT_EQ(0u, exitCode) << err;
+    EXPECT_EQ("the simulator crashes: its subscribers and clients are not told\n", out);
+    expectEnded(process_, 9, client, false);
 }
 
 // A registry key and everything below it, a line per key and per value.
