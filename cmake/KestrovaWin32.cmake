@@ -8,7 +8,7 @@ else()
     set(KESTROVA_DLLTOOL_MACHINE i386)
 endif()
 
-# The DLL, the tests, the stand-in phone and the example share one folder, so
+# The DLL, the tests, the phone simulator and the example share one folder, so
 # that every program finds the DLL next to it.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 

@@ -1,4 +1,4 @@
-// Drives the stand-in phone application from a Win32 test (or benchmark):
+// Drives the phone simulator (tools/phone-sim) from a Win32 test (or benchmark):
 // starts it, steers and inspects it through its control channel
 // (WM_COPYDATA to its window, see tools/phone-sim/control_channel.h; no DDE, so it
 // works whatever the phone's DDE conversations are doing), and keeps the
@@ -19,6 +19,7 @@
 #pragma once
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -67,7 +68,7 @@ bool pumpUntil(Predicate done, DWORD timeoutMs, DWORD pollMs = 10) {
     }
 }
 
-// The stand-in phone's Windows path: KESTROVA_PHONE_EXE, which wine-run sets
+// The phone simulator's Windows path: KESTROVA_PHONE_EXE, which wine-run sets
 // from KESTROVA_DIAL_HANDLER (tests registered with DIAL_HANDLER). Empty when
 // unset.
 inline std::string phoneExePath() {
@@ -112,6 +113,21 @@ inline DWORD waitForExit(HANDLE process, DWORD timeoutMs) {
     pumpUntil([&] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, timeoutMs);
     if (!GetExitCodeProcess(process, &code)) return STILL_ACTIVE;
     return code;
+}
+
+// Whether any process of the phone's program runs.
+inline bool phoneProgramRuns() {
+    const std::string path = phoneExePath();
+    const std::string program = path.substr(path.find_last_of("\\/") + 1);
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    bool found = false;
+    for (BOOL more = Process32First(snapshot, &entry); more && !found;
+         more = Process32Next(snapshot, &entry))
+        found = lstrcmpiA(entry.szExeFile, program.c_str()) == 0;
+    CloseHandle(snapshot);
+    return found;
 }
 
 // The lines of a log text, without their line feeds.

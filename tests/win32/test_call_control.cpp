@@ -1,4 +1,4 @@
-// Call control over the real DDEML under Wine, against the stand-in phone:
+// Call control over the real DDEML under Wine, against the phone simulator:
 // connecting, the exact command bytes, rejection, time-out, a phone that went
 // away, and what the library's observer service admits and answers.
 

@@ -1,4 +1,4 @@
-// The real DLL under Wine with the stand-in phone as the handler of "dial" on
+// The real DLL under Wine with the phone simulator as the handler of "dial" on
 // .vcf files: the handler is started, gets the path and reads the very bytes
 // the library wrote.
 

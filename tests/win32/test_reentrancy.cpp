@@ -1,8 +1,8 @@
 // An observer that calls the library back, and calls from threads that do
 // not own the link, under Wine. A small DDE server on a thread of this
 // program plays a phone that notifies while it holds a command; the
-// notifications come from another thread of this program. The stand-in
-// phone, in its own process, checks the subscription that follows a
+// notifications come from another thread of this program. The phone
+// simulator, in its own process, checks the subscription that follows a
 // self-removal: under Wine an in-process client cannot reach the observer
 // service again once it is registered afresh.
 
@@ -208,7 +208,7 @@ TEST_F(Reentrancy, OnlyTheThreadThatMadeTheLinkMayUseIt) {
     EXPECT_EQ((std::vector<std::string>{"[hookoff()]", "[hangup()]"}), phone->commands);
 }
 
-// Last: it leaves the stand-in phone running.
+// Last: it leaves the phone simulator running.
 TEST_F(Reentrancy, ObserverThatRemovesItselfIsSafeAndTheNextSubscriptionWorks) {
     const std::string name = observerServiceName();
     // In a plain notification: answered 0, and nothing reaches it after.
@@ -240,7 +240,7 @@ TEST_F(Reentrancy, ObserverThatRemovesItselfIsSafeAndTheNextSubscriptionWorks) {
     EXPECT_EQ(1u, received().size());
     EXPECT_FALSE(RawClient().connect(name, "Server"));
 
-    // The next subscription, with the stand-in phone in its own process.
+    // The next subscription, with the phone simulator in its own process.
     phone.reset();
     stub.reset();
     received().clear();

@@ -1,4 +1,4 @@
-// KestrovaAPI.dll held to a long run under Wine against the stand-in phone:
+// KestrovaAPI.dll held to a long run under Wine against the phone simulator:
 // a 10,000-notification flood, a thousand observer cycles and commands, a
 // phone application that dies and comes back twenty times, and floods of
 // notifications the library must refuse. Every stage checks that what arrived
@@ -16,7 +16,6 @@
 #include <ddeml.h>
 #include <malloc.h>  // _get_heap_handle: the C runtime's heap
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -403,24 +402,10 @@ protected:
             if (process && kestrova_test::waitForExit(process, 10000) == STILL_ACTIVE)
                 TerminateProcess(process, 9);
             if (process) CloseHandle(process);
-            if (pumpUntil([] { return !phoneProgramRuns(); }, process ? 1000 : 50)) return true;
+            if (pumpUntil([] { return !kestrova_test::phoneProgramRuns(); }, process ? 1000 : 50))
+                return true;
         }
         return false;
-    }
-
-    // Whether any process of the phone's program runs.
-    static bool phoneProgramRuns() {
-        const std::string path = kestrova_test::phoneExePath();
-        const std::string program = path.substr(path.find_last_of("\\/") + 1);
-        const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32 entry{};
-        entry.dwSize = sizeof entry;
-        bool found = false;
-        for (BOOL more = Process32First(snapshot, &entry); more && !found;
-             more = Process32Next(snapshot, &entry))
-            found = lstrcmpiA(entry.szExeFile, program.c_str()) == 0;
-        CloseHandle(snapshot);
-        return found;
     }
 
     // Starts the phone and waits for its window, which it makes once it

@@ -1,12 +1,16 @@
 // kestrova-watch against the phone simulator: two watches, one plain and one
 // --json, see a call the simulator plays and a notification with bytes that
-// need escaping, then each ends with exit code 0 on its console's Ctrl+C.
+// need escaping; they follow the simulator when it quits and when it
+// crashes, without starting it themselves, subscribe again once it is back
+// and see the calls it plays then; then each ends with exit code 0 on its
+// console's Ctrl+C.
 // Wine does not turn the closing of a console into CTRL_CLOSE_EVENT, so
 // Ctrl+C, which takes the same path through the program, stands in for it.
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -36,6 +40,13 @@ bool pressCtrlC(DWORD processId) {
     return sent;
 }
 
+// Runs the simulator's command line; true when it exits 0.
+bool simulatorCommand(const std::string& arguments) {
+    CapturedProcess program;
+    return program.start("\"" + kestrova_test::phoneExePath() + "\" " + arguments) &&
+           program.wait(30000) == 0;
+}
+
 // Splits the time stamp off each line: it must have the shape of stamp
 // ('9' stands for a digit), and the rest of the lines is returned.
 std::vector<std::string> withoutStamps(const std::string& text, const std::string& stamp,
@@ -54,7 +65,7 @@ std::vector<std::string> withoutStamps(const std::string& text, const std::strin
     return lines;
 }
 
-TEST(Watch, PrintsACallPlainAndAsJsonAndEndsOnCtrlC) {
+TEST(Watch, PrintsCallsPlainAndAsJsonFollowsRestartsAndEndsOnCtrlC) {
     CapturedProcess plain;
     CapturedProcess json;
     // Each in a console of its own, to be given its own Ctrl+C.
@@ -92,19 +103,64 @@ TEST(Watch, PrintsACallPlainAndAsJsonAndEndsOnCtrlC) {
         10000))
         << phone.log();
 
+    // The simulator goes: once saying goodbye, once as a crash would, and
+    // comes back. A call after each shows that both watches follow it.
+    const auto restart = [&](const char* how, bool waitBetween) {
+        SCOPED_TRACE(how);
+        ASSERT_TRUE(simulatorCommand(how));
+        phone.disconnect();
+        // While it is away the watches look for it every second but never
+        // start it: a start through the library would run the program.
+        if (waitBetween) {
+            kestrova_test::pumpMessagesFor(3000);
+            EXPECT_FALSE(kestrova_test::phoneProgramRuns());
+        }
+        const HANDLE process = kestrova_test::startPhone();
+        ASSERT_NE(nullptr, process);
+        CloseHandle(process);
+        ASSERT_TRUE(phone.connect());
+        ASSERT_TRUE(
+            kestrova_test::pumpUntil([&] { return phone.subscribers().size() == 2; }, 30000))
+            << phone.log() << "plain watch " << fate(plain) << "\njson watch " << fate(json);
+        ASSERT_TRUE(phone.incomingCall("+1-555-0199", "Bob Restart"));
+        ASSERT_TRUE(phone.remoteHangUp());
+        ASSERT_TRUE(kestrova_test::pumpUntil(
+            [&] {
+                std::size_t count = 0;
+                for (const std::string& line : phone.logLinesStartingWith("send execute "))
+                    count += line.find(" 0x8000 ") != std::string::npos;
+                return count == 4;  // two notifications, acknowledged by both
+            },
+            10000))
+            << phone.log();
+    };
+    restart("quit", true);
+    restart("crash", false);  // back before the watches look again
+
     for (CapturedProcess* watch : {&plain, &json}) {
         ASSERT_TRUE(pressCtrlC(watch->id()));
         EXPECT_EQ(0u, watch->wait(15000));
     }
+    const std::string bob = "call \"incoming\" \"Bob Restart\" \"+1-555-0199\"";
+    const std::string bobEnded = "call \"ended\" \"Bob Restart\" \"+1-555-0199\" \"remote\"";
     EXPECT_EQ((std::vector<std::string>{
                   "call \"dialling\" \"Ann Example\" \"0100\"",
                   "call \"ringing\" \"Ann Example\" \"0100\"",
                   "call \"connected\" \"Ann Example\" \"0100\"",
                   "call \"ended\" \"Ann Example\" \"0100\" \"remote\"",
                   "note \"caf\xE9\" \"tab\\x09here\" \"a\\\"b\" \"\x81\" \"back\\\\slash\"",
+                  bob, bobEnded, bob, bobEnded,
               }),
               withoutStamps(plain.out(), "9999-99-99 99:99:99.999 ", 0));
     const std::string head = "{\"time\":\"\",\"name\":";
+    const std::string jsonBob =
+        head + "\"call\",\"arguments\":[\"incoming\",\"Bob Restart\",\"+1-555-0199\"]}";
+    const std::string jsonBobEnded =
+        head + "\"call\",\"arguments\":[\"ended\",\"Bob Restart\",\"+1-555-0199\",\"remote\"]}";
+    const std::string gone =
+        "{\"time\":\"\",\"event\":\"phone-gone\",\"message\":\"phone application gone; waiting for it\"}";
+    const std::string back = "{\"time\":\"\",\"event\":\"phone-back\","
+                             "\"message\":\"phone application back; subscribed again\"}";
     EXPECT_EQ((std::vector<std::string>{
                   head + "\"call\",\"arguments\":[\"dialling\",\"Ann Example\",\"0100\"]}",
                   head + "\"call\",\"arguments\":[\"ringing\",\"Ann Example\",\"0100\"]}",
@@ -113,13 +169,25 @@ TEST(Watch, PrintsACallPlainAndAsJsonAndEndsOnCtrlC) {
                   // The ANSI code page here is 1252: é is U+00E9 and 0x81 U+0081, in UTF-8.
                   head + "\"note\",\"arguments\":[\"caf\xC3\xA9\",\"tab\\there\",\"a\\\"b\","
                          "\"\xC2\x81\",\"back\\\\slash\"]}",
+                  gone, back, jsonBob, jsonBobEnded, gone, back, jsonBob, jsonBobEnded,
               }),
               withoutStamps(json.out(), "9999-99-99T99:99:99.999+99:99", 9));
-    for (CapturedProcess* watch : {&plain, &json}) {
-        const std::vector<std::string> status = kestrova_test::splitLines(watch->err());
-        ASSERT_FALSE(status.empty());
-        EXPECT_EQ("kestrova-watch: ended; observer removed", status.back());
-    }
+    // The status lines after subscribing: plain, the phone's going and
+    // coming back are among them; with --json they were events.
+    const auto statusAfterSubscribing = [](CapturedProcess& watch) {
+        std::vector<std::string> status = kestrova_test::splitLines(watch.err());
+        const auto subscribed = std::find_if(status.begin(), status.end(), [](const std::string& line) {
+            return line.rfind("kestrova-watch: subscribed;", 0) == 0;
+        });
+        status.erase(status.begin(), subscribed == status.end() ? subscribed : subscribed + 1);
+        return status;
+    };
+    const std::string plainGone = "kestrova-watch: phone application gone; waiting for it";
+    const std::string plainBack = "kestrova-watch: phone application back; subscribed again";
+    const std::string ended = "kestrova-watch: ended; observer removed";
+    EXPECT_EQ((std::vector<std::string>{plainGone, plainBack, plainGone, plainBack, ended}),
+              statusAfterSubscribing(plain));
+    EXPECT_EQ(std::vector<std::string>{ended}, statusAfterSubscribing(json));
     EXPECT_TRUE(kestrova_test::pumpUntil([&] { return phone.subscribers().empty(); }, 10000));
     phone.exitPhone();
 }

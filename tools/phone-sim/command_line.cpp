@@ -27,6 +27,8 @@ constexpr char usage[] =
     "       kestrova-phone-sim send TEXT         send TEXT to every subscriber, as is\n"
     "       kestrova-phone-sim status            the call's state and the subscribers\n"
     "       kestrova-phone-sim quit              end the running simulator\n"
+    "       kestrova-phone-sim crash             end it at once, as a crash would: no goodbye\n"
+    "                                            to its subscribers and clients\n"
     "exit codes: 0 done, 1 does not apply now or failed, 2 usage, 3 no simulator running";
 
 // ---- Output ------------------------------------------------------------------------
@@ -63,10 +65,10 @@ int noSimulator() {
 int request(const std::vector<std::string>& words) {
     const HWND phone = FindWindowA(phoneWindowClass, nullptr);
     if (!phone) return noSimulator();
-    // quit waits for the process to end, so that a new start right after
-    // does not meet the old one still ending.
+    // quit and crash wait for the process to end, so that a new start right
+    // after does not meet the old one still ending.
     HANDLE process = nullptr;
-    if (words[0] == "quit") {
+    if (words[0] == "quit" || words[0] == "crash") {
         DWORD processId = 0;
         GetWindowThreadProcessId(phone, &processId);
         process = OpenProcess(SYNCHRONIZE, FALSE, processId);
@@ -100,6 +102,7 @@ struct RequestForm {
 };
 constexpr RequestForm requestForms[] = {
     {"incoming", 2}, {"answer", 0}, {"remote-hangup", 0}, {"send", 1}, {"status", 0}, {"quit", 0},
+    {"crash", 0},
 };
 
 int usageError(const std::string& why) {

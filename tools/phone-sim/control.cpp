@@ -189,6 +189,9 @@ Plan planRequest(const std::vector<std::string>& words) {
     }
     if (verb == "quit" && arguments == 0)
         return Plan{true, "the simulator ends", [] { PostQuitMessage(0); }};
+    if (verb == "crash" && arguments == 0)
+        return Plan{true, "the simulator crashes: its subscribers and clients are not told",
+                    [] { crashSoon(); }};
     return refused("unknown request");
 }
 

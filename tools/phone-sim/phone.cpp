@@ -10,6 +10,7 @@ namespace standin {
 namespace {
 
 constexpr UINT_PTR ringTimer = 1;
+constexpr UINT crashMessage = WM_APP + 1;
 
 struct Phone {
     HWND window = nullptr;
@@ -35,6 +36,9 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
                 moved(phone.call.ring());
             else
                 releaseHeldCommand(wParam);
+            return 0;
+        case crashMessage:
+            TerminateProcess(GetCurrentProcess(), crashExitCode);
             return 0;
         default:
             return DefWindowProcA(window, message, wParam, lParam);
@@ -88,6 +92,9 @@ bool remoteHangUp() {
 }
 
 void setRingDelay(DWORD ms) { phone.ringDelayMs = ms; }
+
+// Posted, so that the request that asked for it is answered first.
+void crashSoon() { PostMessageA(phone.window, crashMessage, 0, 0); }
 
 void receiveCard(const char* source, const std::string& contents) {
     const Card card = parseCard(contents);

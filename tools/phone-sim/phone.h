@@ -29,6 +29,12 @@ bool remoteHangUp();
 // Delay from "dialling" to "ringing" of calls dialled later.
 void setRingDelay(DWORD ms);
 
+// Ends the process once the message being handled has been answered, as a
+// crash would: no service withdrawn, no conversation ended, so neither
+// clients nor subscribers are told. The process's exit code is crashExitCode.
+constexpr UINT crashExitCode = 9;
+void crashSoon();
+
 // A card given on the command line ("arg") or by a later start
 // ("handoff"): logged, and dialled when it asks for a call.
 void receiveCard(const char* source, const std::string& contents);

@@ -111,17 +111,28 @@ std::string jsonText(const std::string& bytes, UINT codePage) {
     return out;
 }
 
-std::string jsonLine(const SYSTEMTIME& local, int offsetMinutes, int count, char** tokens,
-                     UINT codePage) {
+// {"time":"2024-05-01T12:34:56.789+02:00",
+std::string jsonTimeMember(const SYSTEMTIME& local, int offsetMinutes) {
     const int offset = std::abs(offsetMinutes);
     char zone[8];
     std::snprintf(zone, sizeof zone, "%c%02d:%02d", offsetMinutes < 0 ? '-' : '+', offset / 60 % 100,
                   offset % 60);
-    std::string line = "{\"time\":\"" + timeText(local, 'T') + zone + "\",\"name\":\"" +
+    return "{\"time\":\"" + timeText(local, 'T') + zone + "\",";
+}
+
+std::string jsonLine(const SYSTEMTIME& local, int offsetMinutes, int count, char** tokens,
+                     UINT codePage) {
+    std::string line = jsonTimeMember(local, offsetMinutes) + "\"name\":\"" +
                        jsonText(tokens[0], codePage) + "\",\"arguments\":[";
     for (int i = 1; i < count; ++i)
         line += std::string(i > 1 ? "," : "") + "\"" + jsonText(tokens[i], codePage) + "\"";
     return line + "]}";
+}
+
+std::string jsonEvent(const SYSTEMTIME& local, int offsetMinutes, const char* event,
+                      const std::string& message) {
+    return jsonTimeMember(local, offsetMinutes) + "\"event\":\"" + event + "\",\"message\":\"" +
+           jsonText(message, CP_ACP) + "\"}";
 }
 
 }  // namespace watch

@@ -1,5 +1,5 @@
 // How kestrova-watch shows a notification: a line of text for people, or a
-// JSON object for programs.
+// JSON object for programs; and, in JSON, what it saw itself.
 #pragma once
 
 #include <windows.h>
@@ -23,6 +23,12 @@ std::string plainLine(const SYSTEMTIME& local, int count, char** tokens);
 // bytes back for UTF-8 text). offsetMinutes is local time minus UTC.
 std::string jsonLine(const SYSTEMTIME& local, int offsetMinutes, int count, char** tokens,
                      UINT codePage);
+
+// {"time":"2024-05-01T12:34:56.789+02:00","event":"phone-gone","message":"..."}
+// in UTF-8: something the watch itself saw, told apart from a notification
+// by its "event" member. message is ANSI text.
+std::string jsonEvent(const SYSTEMTIME& local, int offsetMinutes, const char* event,
+                      const std::string& message);
 
 // The part of a JSON string for these bytes, read in codePage (see above).
 std::string jsonText(const std::string& bytes, UINT codePage);

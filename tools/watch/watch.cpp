@@ -1,6 +1,15 @@
 // kestrova-watch: shows every notification the phone application sends,
 // through KestrovaAPI, as a line of text or a JSON object. Status messages
-// go to standard error, the notifications alone to standard output.
+// go to standard error, the notifications to standard output; with --json
+// the phone application's going and coming back go there too, as events.
+//
+// The library does not notice that the phone application has gone: its
+// link just goes quiet. So the watch keeps an eye on the phone application
+// through a DDE conversation of its own (phone_presence), and once the
+// phone answers again it removes the observer and adds it again, which
+// makes the library connect and subscribe afresh. It never subscribes
+// before the phone answers: kestrovaAddObserver hands over a card, which
+// would start the phone application.
 //
 // The library delivers notifications on the thread that subscribed, while
 // it dispatches messages; a console control handler runs on a thread of its
@@ -15,6 +24,7 @@
 #include "KestrovaAPI.h"
 #include "console_text.h"
 #include "notification_lines.h"
+#include "phone_presence.h"
 
 namespace {
 
@@ -25,6 +35,9 @@ constexpr char usage[] =
     "  --json          one JSON object a line: {\"time\":...,\"name\":...,\"arguments\":[...]}\n"
     "  --wait SECONDS  how long to keep trying while the phone application starts\n"
     "                  (default 30; 0: try once)\n"
+    "  If the phone application ends, it says so and subscribes again once it is back\n"
+    "  (it never starts it itself); with --json as {\"time\":...,\"event\":\"phone-gone\"\n"
+    "  or \"phone-back\",\"message\":...}.\n"
     "exit codes: 0 ended by Ctrl+C, by closing the console or by the end of the pipe\n"
     "it writes to; 1 the phone application did not answer; 2 usage; 3 no application\n"
     "handles \"dial\" on .vcf files; 4 another failure";
@@ -37,6 +50,8 @@ constexpr int exitFailed = 4;
 
 constexpr int shellNoAssociation = 31;  // SE_ERR_NOASSOC
 constexpr DWORD retryEveryMs = 1000;
+// How often it looks whether the phone application is still there, or back.
+constexpr DWORD probeEveryMs = 1000;
 constexpr DWORD defaultWaitSeconds = 30;
 // Windows ends a process this long after its handler returns from a close event.
 constexpr DWORD closeGraceMs = 4500;
@@ -83,17 +98,39 @@ int utcOffsetMinutes(const SYSTEMTIME& utc, const SYSTEMTIME& local) {
     return static_cast<int>((ticks(localTime) - ticks(utcTime)) / (10000000LL * 60));
 }
 
-void KESTROVA_CALL onNotification(int count, char** tokens) {
-    SYSTEMTIME utc;
+struct Now {
     SYSTEMTIME local;
+    int offsetMinutes;
+};
+
+Now now() {
+    SYSTEMTIME utc;
+    Now at;
     GetSystemTime(&utc);
-    if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) local = utc;
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &at.local)) at.local = utc;
+    at.offsetMinutes = utcOffsetMinutes(utc, at.local);
+    return at;
+}
+
+void KESTROVA_CALL onNotification(int count, char** tokens) {
+    const Now at = now();
     if (options.json)
         write(STD_OUTPUT_HANDLE,
-              watch::jsonLine(local, utcOffsetMinutes(utc, local), count, tokens, GetACP()) + "\n",
-              CP_UTF8);
+              watch::jsonLine(at.local, at.offsetMinutes, count, tokens, GetACP()) + "\n", CP_UTF8);
     else
-        write(STD_OUTPUT_HANDLE, watch::plainLine(local, count, tokens) + "\n", CP_ACP);
+        write(STD_OUTPUT_HANDLE, watch::plainLine(at.local, count, tokens) + "\n", CP_ACP);
+}
+
+// What the watch saw of the phone application: a status line, or with
+// --json an event among the notifications.
+void tell(const char* event, const std::string& message) {
+    if (!options.json) {
+        say(message);
+        return;
+    }
+    const Now at = now();
+    write(STD_OUTPUT_HANDLE, watch::jsonEvent(at.local, at.offsetMinutes, event, message) + "\n",
+          CP_UTF8);
 }
 
 // ---- Ending ----------------------------------------------------------------------------
@@ -131,6 +168,20 @@ void pumpFor(DWORD ms) {
 
 // ---- Subscribing ------------------------------------------------------------------
 
+// Whether onNotification is the library's observer.
+bool registered = false;
+// The last failure to subscribe again that was told, to tell each once.
+int toldFailure = KESTROVA_OK;
+
+// Why kestrovaAddObserver failed, for a result other than -1 and 31.
+std::string failureText(int result) {
+    return result == KESTROVA_NO_RESOURCE ? "the DDE instance could not be created (result -2)"
+           : result == KESTROVA_NO_FILE
+               ? "the hand-off card could not be written to the temporary directory (result -3)"
+               : "the shell could not start the phone application (error " +
+                     std::to_string(result) + ")";
+}
+
 // Subscribes, trying again while the phone application does not answer
 // (it may be starting). Returns the exit code to end with, or -1 once
 // subscribed.
@@ -141,6 +192,7 @@ int subscribe() {
     for (;;) {
         const int result = kestrovaAddObserver(onNotification);
         if (result == KESTROVA_OK) {
+            registered = true;
             say("subscribed; every notification follows, a line each (Ctrl+C ends)");
             return -1;
         }
@@ -151,11 +203,7 @@ int subscribe() {
             return exitNoDialHandler;
         }
         if (result != KESTROVA_FAILED) {
-            say(result == KESTROVA_NO_RESOURCE ? "the DDE instance could not be created (result -2)"
-                : result == KESTROVA_NO_FILE
-                    ? "the hand-off card could not be written to the temporary directory (result -3)"
-                    : "the shell could not start the phone application (error " +
-                          std::to_string(result) + ")");
+            say(failureText(result));
             return exitFailed;
         }
         if (GetTickCount() - start >= limitMs) {
@@ -170,6 +218,56 @@ int subscribe() {
         }
         pumpFor(retryEveryMs);
         if (stopping()) return exitEnded;
+    }
+}
+
+// ---- Following the phone application -----------------------------------------
+
+// Subscribes afresh to a phone application that answers again: the
+// library's link still leads to the one that went, so it is closed first.
+// True once subscribed.
+bool subscribeAgain() {
+    kestrovaRemoveObserver(registered ? onNotification : nullptr);
+    registered = false;
+    const int result = kestrovaAddObserver(onNotification);
+    if (result == KESTROVA_OK) {
+        registered = true;
+        toldFailure = KESTROVA_OK;
+        return true;
+    }
+    if (result != toldFailure) {
+        const std::string why =
+            result == KESTROVA_FAILED ? "it did not accept the subscription (result -1)"
+            : result == shellNoAssociation
+                ? "no application handles the \"dial\" action on .vcf files (error 31)"
+                : failureText(result);
+        say("the phone application answers again, but subscribing failed: " + why +
+            "; trying again every second");
+    }
+    toldFailure = result;
+    return false;
+}
+
+// Until a stop is asked for: every probeEveryMs, while subscribed, looks
+// whether the phone application is still there; once it has gone, whether
+// it answers again, and then subscribes again.
+void follow() {
+    bool following = watch::connectToPhone();
+    if (!following) tell("phone-gone", "phone application gone; waiting for it");
+    for (;;) {
+        pumpFor(probeEveryMs);
+        if (stopping()) return;
+        if (following) {
+            if (watch::phoneStillConnected()) continue;
+            following = false;
+            tell("phone-gone", "phone application gone; waiting for it");
+        }
+        if (!watch::connectToPhone()) continue;
+        following = subscribeAgain();
+        if (following)
+            tell("phone-back", "phone application back; subscribed again");
+        else
+            watch::forgetPhone();  // it may go again before the next try: look afresh
     }
 }
 
@@ -210,12 +308,9 @@ int main(int argc, char** argv) {
 
     const int failed = subscribe();
     if (failed < 0) {
-        while (!stopping() && GetMessageA(&message, nullptr, 0, 0) > 0) {
-            if (message.hwnd == nullptr && message.message == stopMessage) break;
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
-        kestrovaRemoveObserver(onNotification);
+        follow();
+        watch::forgetPhone();
+        kestrovaRemoveObserver(registered ? onNotification : nullptr);
         say("ended; observer removed");
     } else if (failed == exitEnded) {
         kestrovaRemoveObserver(nullptr);  // the link may be half made

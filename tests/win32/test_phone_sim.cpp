@@ -131,6 +131,14 @@ public:
 
     bool connected() const { return conversation_ != nullptr; }
 
+    // Whether the phone ended the conversation, as it does when it exits.
+    bool endedByThePhone() const {
+        CONVINFO info{};
+        info.cb = sizeof info;
+        return DdeQueryConvInfo(conversation_, QID_SYNC, &info) != 0 &&
+               (info.wStatus & ST_TERMINATED) != 0;
+    }
+
     // Sends the bytes as an execute; true when the phone accepted them.
     // error receives DDEML's error when not.
     bool execute(const std::string& bytes, DWORD timeoutMs = 5000, UINT* error = nullptr) {
@@ -201,7 +209,7 @@ std::string escaped(const std::string& bytes) {
 
 // ---- The fixture: a phone of its own for every test -------------------------------
 
-class StandinPhone : public ::testing::Test {
+class PhoneSim : public ::testing::Test {
 protected:
     void SetUp() override { startWith(""); }
 
@@ -236,7 +244,7 @@ protected:
     HANDLE process_ = nullptr;
 };
 
-TEST_F(StandinPhone, StartsIdleAndLogsItsStart) {
+TEST_F(PhoneSim, StartsIdleAndLogsItsStart) {
     EXPECT_EQ("idle", control_.state());
     const std::vector<std::string> lines = control_.logLines();
     ASSERT_FALSE(lines.empty());
@@ -245,7 +253,7 @@ TEST_F(StandinPhone, StartsIdleAndLogsItsStart) {
     EXPECT_TRUE(control_.subscribers().empty());
 }
 
-TEST_F(StandinPhone, CommandsAreMatchedByTheirExactBytes) {
+TEST_F(PhoneSim, CommandsAreMatchedByTheirExactBytes) {
     const struct {
         std::string bytes;
         bool accepted;
@@ -278,7 +286,7 @@ TEST_F(StandinPhone, CommandsAreMatchedByTheirExactBytes) {
     }
 }
 
-TEST_F(StandinPhone, RejectModeRefusesEveryCommandAndChangesNothing) {
+TEST_F(PhoneSim, RejectModeRefusesEveryCommandAndChangesNothing) {
     ServerClient client;
     ASSERT_TRUE(control_.rejectCommands(true));
     UINT error = 0;
@@ -296,7 +304,7 @@ TEST_F(StandinPhone, RejectModeRefusesEveryCommandAndChangesNothing) {
     EXPECT_EQ("offhook", control_.state());
 }
 
-TEST_F(StandinPhone, HangHoldsEachAnswerForTheGivenTime) {
+TEST_F(PhoneSim, HangHoldsEachAnswerForTheGivenTime) {
     ServerClient client;
     const auto heldAndDone = [&] {
         std::vector<std::string> lines;
@@ -328,7 +336,7 @@ TEST_F(StandinPhone, HangHoldsEachAnswerForTheGivenTime) {
     EXPECT_EQ("offhook", control_.state());
 }
 
-TEST_F(StandinPhone, ControlRejectsMalformedHooks) {
+TEST_F(PhoneSim, ControlRejectsMalformedHooks) {
     const char* malformed[] = {
         "",
         "bogus",
@@ -354,7 +362,7 @@ TEST_F(StandinPhone, ControlRejectsMalformedHooks) {
 
 // Each step is a command on "Server" ("[...]") or a control hook; after all
 // steps of a flow the observer must have received exactly the notifications.
-TEST_F(StandinPhone, CallFlowsSendTheirNotifications) {
+TEST_F(PhoneSim, CallFlowsSendTheirNotifications) {
     const struct {
         const char* flow;
         std::vector<std::string> steps;
@@ -413,7 +421,7 @@ TEST_F(StandinPhone, CallFlowsSendTheirNotifications) {
     }
 }
 
-TEST_F(StandinPhone, LogsEachNotificationWithTheAnswerWord) {
+TEST_F(PhoneSim, LogsEachNotificationWithTheAnswerWord) {
     const struct {
         DWORD answer;
         bool poke;
@@ -446,7 +454,7 @@ TEST_F(StandinPhone, LogsEachNotificationWithTheAnswerWord) {
     }
 }
 
-TEST_F(StandinPhone, NotifySendsTheBytesUnchanged) {
+TEST_F(PhoneSim, NotifySendsTheBytesUnchanged) {
     std::string big = "[big(\"";
     big += std::string(1500, 'x');
     big += "\")]";
@@ -481,7 +489,7 @@ TEST_F(StandinPhone, NotifySendsTheBytesUnchanged) {
                                     " 0x8000 9 [nul(\\x00)]\\xFF"));
 }
 
-TEST_F(StandinPhone, FloodsArriveInFullAndAreLoggedAsOneLine) {
+TEST_F(PhoneSim, FloodsArriveInFullAndAreLoggedAsOneLine) {
     constexpr unsigned long copies = 2000;
     Observer observer(observerName);
     ServerClient client;
@@ -509,14 +517,14 @@ TEST_F(StandinPhone, FloodsArriveInFullAndAreLoggedAsOneLine) {
     EXPECT_EQ(" 8 [tick()]", line.substr(line.size() - 11)) << line;
 }
 
-TEST_F(StandinPhone, NotificationsWithoutSubscribersAreLoggedAsUnsent) {
+TEST_F(PhoneSim, NotificationsWithoutSubscribersAreLoggedAsUnsent) {
     ASSERT_TRUE(control_.notify("[x()]"));
     ASSERT_TRUE(control_.notify("[x()]", 3, true));
     EXPECT_TRUE(control_.waitForLog("send execute - none 5 [x()]"));
     EXPECT_TRUE(control_.waitForLog("flood poke - 3 none 5 [x()]"));
 }
 
-TEST_F(StandinPhone, SubscriptionsFollowTheObserver) {
+TEST_F(PhoneSim, SubscriptionsFollowTheObserver) {
     ServerClient client;
     // Nobody serves this name: the command is accepted, the connection fails.
     ASSERT_TRUE(client.execute(subscribeCommand("KestrovaObserver.00000000")));
@@ -564,7 +572,7 @@ DWORD WINAPI silentObserver(LPVOID parameter) {
     return 0;
 }
 
-TEST_F(StandinPhone, SilentSubscriberTimesOutAndTheFloodSkipsIt) {
+TEST_F(PhoneSim, SilentSubscriberTimesOutAndTheFloodSkipsIt) {
     Silent silent;
     const HANDLE thread = CreateThread(nullptr, 0, silentObserver, &silent, 0, nullptr);
     ASSERT_NE(nullptr, thread);
@@ -586,7 +594,7 @@ TEST_F(StandinPhone, SilentSubscriberTimesOutAndTheFloodSkipsIt) {
     CloseHandle(silent.release);
 }
 
-TEST_F(StandinPhone, LaterStartsHandTheirCardOver) {
+TEST_F(PhoneSim, LaterStartsHandTheirCardOver) {
     const std::string path = tempPath("kestrova.vcf");
     const struct {
         std::string card;
@@ -631,7 +639,7 @@ TEST_F(StandinPhone, LaterStartsHandTheirCardOver) {
     EXPECT_EQ(before, control_.logLines().size());
 }
 
-TEST_F(StandinPhone, TheShellsDialVerbReachesTheRunningPhone) {
+TEST_F(PhoneSim, TheShellsDialVerbReachesTheRunningPhone) {
     const std::string path = tempPath("kestrova.vcf");
     writeCard(path, vcard("Dee", "0100"));
     // The path as the library passes it, with a doubled separator.
@@ -645,14 +653,23 @@ TEST_F(StandinPhone, TheShellsDialVerbReachesTheRunningPhone) {
               lastLineStartingWith("card "));
 }
 
-TEST_F(StandinPhone, ExitEndsTheProcess) {
-    ASSERT_TRUE(control_.exitPhone());
-    EXPECT_EQ(0u, kestrova_test::waitForExit(process_, 10000));
-    // Gone from DDE: nobody serves the control topic any more.
+// The phone has ended with exitCode: gone from DDE and the control channel.
+// client's conversation was ended by it (told), or left as it was.
+void expectEnded(HANDLE process, DWORD exitCode, const ServerClient& client, bool told) {
+    EXPECT_EQ(exitCode, kestrova_test::waitForExit(process, 10000));
+    pumpMessagesFor(200);  // a goodbye on its way
+    EXPECT_EQ(told, client.endedByThePhone());
     PhoneControl again;
     EXPECT_FALSE(again.connect(500));
     ServerClient late;
     EXPECT_FALSE(late.connected());
+}
+
+TEST_F(PhoneSim, ExitEndsTheProcess) {
+    ServerClient client;
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(control_.exitPhone());
+    expectEnded(process_, 0, client, true);
 }
 
 // The first line of a text, without its line feed.
@@ -711,7 +728,7 @@ void runCommandLine(const std::string& arguments, bool viaConsole, DWORD* exitCo
 // Each command of the command line once against the running simulator, as
 // a user would type it: what it prints, its exit code, what it does to the
 // call and which notifications it sends.
-TEST_F(StandinPhone, CommandLineDrivesTheRunningPhone) {
+TEST_F(PhoneSim, CommandLineDrivesTheRunningPhone) {
     const std::string subscriber = std::string("subscribers: ") + observerName + "\n";
     const std::string ann = "[call(\"incoming\",\"Ann Example\",\"+1 555 0100\")]";
     const struct {
@@ -785,6 +802,19 @@ TEST_F(StandinPhone, CommandLineDrivesTheRunningPhone) {
             EXPECT_EQ(c.logged, lastLineStartingWith("request "));
         }
     }
+}
+
+// crash ends the phone as a crash would: its clients are not told.
+TEST_F(PhoneSim, CrashEndsTheProcessWithoutAGoodbye) {
+    ServerClient client;
+    ASSERT_TRUE(client.connected());
+    DWORD exitCode = STILL_ACTIVE;
+    std::string out;
+    std::string err;
+    runCommandLine("crash", false, &exitCode, &out, &err);
+    EXPECT_EQ(0u, exitCode) << err;
+    EXPECT_EQ("the simulator crashes: its subscribers and clients are not told\n", out);
+    expectEnded(process_, 9, client, false);
 }
 
 // A registry key and everything below it, a line per key and per value.
@@ -861,7 +891,7 @@ bool shellDialReachesThePhone(PhoneControl& control) {
 // afterwards every key and value is as before. Wine reads only the
 // machine's classes, which is where the simulator registers there, and
 // where these situations are set up.
-TEST_F(StandinPhone, RegisterThenUnregisterLeavesTheRegistryAsItWas) {
+TEST_F(PhoneSim, RegisterThenUnregisterLeavesTheRegistryAsItWas) {
     const HKEY machine = HKEY_LOCAL_MACHINE;
     const std::string classes = "Software\\Classes";
     const std::string extension = classes + "\\.vcf";
@@ -926,7 +956,7 @@ TEST_F(StandinPhone, RegisterThenUnregisterLeavesTheRegistryAsItWas) {
 }
 
 // Started by the shell with a card, as the library's first kestrovaDial does.
-class StandinPhoneStartedWithACard : public StandinPhone {
+class PhoneSimStartedWithACard : public PhoneSim {
 protected:
     void SetUp() override {
         path_ = tempPath("kestrova.vcf");
@@ -936,7 +966,7 @@ protected:
     std::string path_;
 };
 
-TEST_F(StandinPhoneStartedWithACard, DialsItsOwnCard) {
+TEST_F(PhoneSimStartedWithACard, DialsItsOwnCard) {
     const std::string bytes = onDisk(vcard("Eve", "+44 20 7946 0000"));
     EXPECT_EQ("card arg " + std::to_string(bytes.size()) + " dial " + escaped(bytes),
               control_.logLines().at(1));
