@@ -110,11 +110,12 @@ typedef void(KESTROVA_CALL *ObserverCallback)(int count, char **tokens);
  * at most 969 characters; longer ones return KESTROVA_FAILED and write and
  * dial nothing.
  * Returns once the shell has handed the file over; the phone application
- * reads it after that. Every hand-off rewrites the same file, and so do
- * kestrovaStartup, kestrovaHookOff, kestrovaHangUp and kestrovaAddObserver
- * (they hand over a placeholder card first): a request made right after a
- * dial can replace the card before the phone application has read it. Wait
- * until the phone application reports the call before the next request.
+ * reads it after that. Any request may follow at once: for 10 seconds after
+ * a dial the shell accepted, kestrovaStartup, kestrovaHookOff, kestrovaHangUp
+ * and kestrovaAddObserver leave the file alone, as the dial has just started
+ * the phone application. Two dials share the one file: a second dial made
+ * before the phone application read the first card replaces it, and the
+ * second number is the one dialled.
  * Returns 0, -1, -2, -3 or the shell's error (1 .. 32).
  */
 int KESTROVA_CALL kestrovaDial(const char *name, const char *number);
@@ -122,7 +123,10 @@ int KESTROVA_CALL kestrovaDial(const char *name, const char *number);
 /*
  * Starts the phone application if it is not running, by handing it a
  * placeholder card (name "0", number "0") the same way kestrovaDial does.
- * Does not wait for it to be ready.
+ * Does not wait for it to be ready. Within 10 seconds of a dial the shell
+ * accepted, it returns 0 and touches nothing: that dial started the phone
+ * application, and the placeholder would replace the dialled card before the
+ * phone application can have read it.
  * Returns 0, -1, -2, -3 or the shell's error (1 .. 32).
  */
 int KESTROVA_CALL kestrovaStartup(void);

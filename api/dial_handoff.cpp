@@ -27,6 +27,17 @@ constexpr int32_t dialCardSize = 1024;  // room for 969 characters of name and n
 // Shell results of 32 or less are the shell's own error codes.
 constexpr int32_t lastShellError = 32;
 
+// How long after a dial hand-off its card may still be unread. The shell
+// returns once it has started the handler, which reads the file only when
+// its process is up: tens of milliseconds for a small handler, seconds for a
+// phone application's cold start on a busy machine, while integrators retry
+// their first request. A placeholder hand-off in that time would replace the
+// dialled card and lose the call. Skipping it costs next to nothing: the dial
+// has just started the phone application, which is all the placeholder does,
+// and nothing waits for that start. The one cost: a phone application that
+// quits within this time is started again only by a request after it.
+constexpr uint32_t dialCardUnreadMs = 10000;
+
 // Writes the card to the hand-off file at path.
 int32_t writeHandoffFile(const char* path, const char* card, int32_t length) {
     PlatformFile* file = platformOpenText(path);
@@ -40,9 +51,31 @@ int32_t dialResult(int32_t shellResult) {
     return shellResult <= lastShellError ? shellResult : KESTROVA_OK;
 }
 
+// Any thread may dial: the fields are read and written atomically, so that a
+// call on another thread sees either window whole (the public header still
+// asks for one call at a time).
+void openDialCardWindow() {
+    __atomic_store_n(&dialCardWindow.openedAtMs, platformMilliseconds(), __ATOMIC_RELAXED);
+    __atomic_store_n(&dialCardWindow.open, true, __ATOMIC_RELEASE);
+}
+
+// Once seen to have passed, the window is closed for good: the clock wraps
+// around after 49.7 days and must not reopen it.
+bool dialCardMayBeUnread() {
+    if (!__atomic_load_n(&dialCardWindow.open, __ATOMIC_ACQUIRE)) return false;
+    const uint32_t elapsed =
+        platformMilliseconds() - __atomic_load_n(&dialCardWindow.openedAtMs, __ATOMIC_RELAXED);
+    if (elapsed < dialCardUnreadMs) return true;
+    __atomic_store_n(&dialCardWindow.open, false, __ATOMIC_RELAXED);
+    return false;
+}
+
 }  // namespace
 
-int32_t launchVcard(const char* card, int32_t length) {
+DialCardWindow dialCardWindow;
+
+int32_t launchVcard(const char* card, int32_t length, bool* shellAccepted) {
+    if (shellAccepted) *shellAccepted = false;
     const uint32_t directoryLength = platformTempPath(0, nullptr);  // counts the terminator
     if (directoryLength == 0) return KESTROVA_FAILED;
 
@@ -61,7 +94,11 @@ int32_t launchVcard(const char* card, int32_t length) {
     std::memcpy(path + fetched, handoffFileName, handoffFileNameSize);
 
     int32_t result = writeHandoffFile(path, card, length);
-    if (result == KESTROVA_OK) result = dialResult(platformShellDial(path));
+    if (result == KESTROVA_OK) {
+        const int32_t shellResult = platformShellDial(path);
+        if (shellAccepted) *shellAccepted = shellResult > lastShellError;
+        result = dialResult(shellResult);
+    }
     heapRelease(path);
     return result;
 }
@@ -75,9 +112,14 @@ extern "C" int KESTROVA_CALL kestrovaDial(const char* name, const char* number) 
     length = appendText(card, dialCardSize, length, dialCardTail);
     // A cut card would dial a wrong number: refuse instead.
     if (length < 0) return KESTROVA_FAILED;
-    return launchVcard(card, length);
+    bool handedOver = false;
+    const int32_t result = launchVcard(card, length, &handedOver);
+    if (handedOver) openDialCardWindow();
+    return result;
 }
 
 extern "C" int KESTROVA_CALL kestrovaStartup(void) {
+    // Right after a dial, the placeholder would only overwrite its card.
+    if (dialCardMayBeUnread()) return KESTROVA_OK;
     return launchVcard(placeholderCard, placeholderCardLength);
 }

@@ -11,4 +11,17 @@ inline constexpr int32_t placeholderCardLength = sizeof placeholderCard - 1;  //
 // Writes length characters of card to the hand-off file in the temporary
 // directory (text mode, so line feeds land as CR LF) and performs the shell's
 // "dial" verb on it. Returns 0, -1, -2, -3 or the shell's error (1 .. 32).
-int32_t launchVcard(const char* card, int32_t length);
+// If shellAccepted is given, it tells whether the shell took the file over
+// (its result above 32), which a result of 0 alone does not.
+int32_t launchVcard(const char* card, int32_t length, bool* shellAccepted = nullptr);
+
+// When a dial card was last handed over: while it may still be unread, the
+// placeholder hand-off leaves the file alone. Opened by kestrovaDial, read
+// and closed by kestrovaStartup, on whichever thread calls them.
+struct DialCardWindow {
+    uint32_t openedAtMs;  // platformMilliseconds() at the hand-off
+    bool open;
+};
+
+// All zero (closed) at load.
+extern DialCardWindow dialCardWindow;

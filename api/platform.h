@@ -17,6 +17,11 @@ uint32_t platformTempPath(uint32_t capacity, char* buffer);
 
 uint32_t platformProcessId();
 
+// Milliseconds from a clock that never goes back (GetTickCount). It wraps
+// around after about 49.7 days: only the unsigned difference of two readings
+// means anything.
+uint32_t platformMilliseconds();
+
 // --- C runtime text files ------------------------------------------------
 
 struct PlatformFile;

@@ -27,6 +27,8 @@ uint32_t platformTempPath(uint32_t capacity, char* buffer) { return GetTempPathA
 
 uint32_t platformProcessId() { return GetCurrentProcessId(); }
 
+uint32_t platformMilliseconds() { return GetTickCount(); }
+
 namespace {
 
 // Another program's hand-off, or the shell handing the card over, can hold

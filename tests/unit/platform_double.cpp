@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "dial_handoff.h"
 #include "heap.h"
 #include "link.h"
 
@@ -54,6 +55,7 @@ void resetPlatformDouble() {
     nameTexts.clear();
     ddemlBusy = 0;
     linkState = LinkState();
+    dialCardWindow = DialCardWindow();
 }
 
 DdeName* PlatformDouble::nameFor(const std::string& text) {
@@ -112,6 +114,8 @@ uint32_t platformTempPath(uint32_t capacity, char* buffer) {
 }
 
 uint32_t platformProcessId() { return theDouble.processId; }
+
+uint32_t platformMilliseconds() { return theDouble.milliseconds; }
 
 PlatformFile* platformOpenText(const char* path) {
     ++theDouble.opens;

@@ -17,6 +17,7 @@ struct PlatformDouble {
     bool tempFetchFails = false;            // the fetch itself reports 0
     std::string tempDirectoryOnFetch;       // if set: what the fetch finds instead
     uint32_t processId = 700;
+    uint32_t milliseconds = 0;  // the monotonic clock: tests move it on
 
     // Heap: the allocation with this number (1 = the next one) fails.
     int failAllocation = 0;
@@ -77,5 +78,5 @@ struct PlatformDouble {
 };
 
 PlatformDouble& platformDouble();
-// Back to a fresh double, and the library's link state back to load state.
+// Back to a fresh double, and the library's state back to load state.
 void resetPlatformDouble();

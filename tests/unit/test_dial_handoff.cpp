@@ -90,8 +90,9 @@ TEST_F(DialHandoff, ShellResultsOf32OrLessAreReturnedAboveAreSuccess) {
     for (const auto& c : cases) {
         resetPlatformDouble();
         platform.shellResult = c.shell;
-        EXPECT_EQ(c.expected, kestrovaDial("Ann", "1")) << "shell result " << c.shell;
+        // The placeholder first: right after an accepted dial it is skipped.
         EXPECT_EQ(c.expected, kestrovaStartup()) << "shell result " << c.shell;
+        EXPECT_EQ(c.expected, kestrovaDial("Ann", "1")) << "shell result " << c.shell;
         EXPECT_EQ(0, platform.liveBlocks);
     }
 }
@@ -125,6 +126,50 @@ TEST_F(DialHandoff, EachFailureHasItsCodeAndLeavesNothingBehind) {
         EXPECT_EQ(0, platform.liveBlocks) << c.what << ": path buffer not released";
         EXPECT_EQ(0, platform.openFiles) << c.what << ": file left open";
     }
+}
+
+// A request's placeholder hand-off leaves the file alone while a dial card
+// the shell took over may still be unread, and only then; the request goes on.
+TEST_F(DialHandoff, RequestSparesADialCardThatMayBeUnread) {
+    struct Case {
+        const char* what;
+        void (*spoilDial)(PlatformDouble&);
+        uint32_t msLater;
+        bool placeholderWritten;
+    } cases[] = {
+        {"at once", nullptr, 0, false},
+        {"just inside the window", nullptr, 9999, false},
+        {"once the window has passed", nullptr, 10000, true},
+        {"dial refused by the shell", [](PlatformDouble& p) { p.shellResult = 31; }, 0, true},
+        {"shell failure read as success", [](PlatformDouble& p) { p.shellResult = 0; }, 0, true},
+        {"dial written short", [](PlatformDouble& p) { p.writeLimit = 10; }, 0, true},
+        {"dial card not created", [](PlatformDouble& p) { p.openFails = true; }, 0, true},
+    };
+    for (const Case& c : cases) {
+        resetPlatformDouble();
+        platform.milliseconds = 0xFFFFF000u;  // the clock wraps around in between
+        if (c.spoilDial) c.spoilDial(platform);
+        kestrovaDial("Ann", "123");
+        const std::string left = platform.fileContents;
+        platform.shellResult = 42;
+        platform.writeLimit = -1;
+        platform.openFails = false;
+        platform.milliseconds += c.msLater;
+        const int opensBefore = platform.opens;
+        EXPECT_EQ(0, kestrovaHookOff()) << c.what;
+        EXPECT_EQ(c.placeholderWritten, platform.opens > opensBefore) << c.what;
+        EXPECT_EQ(c.placeholderWritten ? card("0", "0") : left, platform.fileContents) << c.what;
+        EXPECT_EQ(1u, platform.commands.size()) << c.what;
+    }
+    // Once seen to have passed, the window stays closed, also when the clock
+    // has come round to the dial's time again 49.7 days later.
+    resetPlatformDouble();
+    kestrovaDial("Ann", "123");
+    platform.milliseconds = 10000;
+    kestrovaStartup();
+    platform.milliseconds = 5;
+    kestrovaStartup();
+    EXPECT_EQ(3u, platform.dialledCards.size());
 }
 
 TEST_F(DialHandoff, ShorterDirectoryOnSecondFetchIsStillUsed) {
