@@ -99,6 +99,9 @@ extern "C" {
  * during the call: copy what you want to keep. The table is the observer's
  * own copy, which it may reorder or overwrite. The observer runs on the
  * link's thread and may call the library (see Threads and re-entrancy).
+ * Declare it cdecl, as here. The 32-bit DLL also serves an observer that is
+ * stdcall (as 32-bit VBA's AddressOf procedures and the default callbacks
+ * of some languages are): it restores its own stack after every call.
  */
 typedef void(KESTROVA_CALL *ObserverCallback)(int count, char **tokens);
 

@@ -37,7 +37,7 @@ void callObserver(ObserverCallback observer, const TokenVector& tokens) {
     std::memcpy(table, tokens.slots, static_cast<size_t>(tokens.count) * sizeof *table);
     table[tokens.count] = nullptr;
     ++linkState.observerCalls;
-    observer(tokens.count, table);
+    platformCallObserver(observer, tokens.count, table);
     --linkState.observerCalls;
     scheduleLinkCloseIfDue();
 }

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "KestrovaAPI.h"
+
 // --- Kernel --------------------------------------------------------------
 
 // Copies the temporary directory into buffer (capacity bytes) as
@@ -38,6 +40,13 @@ void platformClose(PlatformFile* file);
 // Performs the shell's "dial" verb on the file, minimised, with empty
 // parameters. Returns the shell's result: above 32 on success.
 int32_t platformShellDial(const char* path);
+
+// --- The observer --------------------------------------------------------
+
+// Calls the caller's observer. On 32-bit x86 the stack pointer is put back
+// afterwards whoever removed the arguments, so an observer declared stdcall
+// by mistake (it removes them itself) works as a cdecl one does.
+void platformCallObserver(ObserverCallback observer, int32_t count, char** tokens);
 
 // --- DDEML ---------------------------------------------------------------
 

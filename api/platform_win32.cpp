@@ -70,6 +70,29 @@ int32_t platformShellDial(const char* path) {
     return static_cast<int32_t>(value);
 }
 
+void platformCallObserver(ObserverCallback observer, int32_t count, char** tokens) {
+#if defined(__i386__)
+    // ESP is kept in ESI, which both conventions preserve, and put back after
+    // the call: a stdcall observer has removed its two arguments already, a
+    // cdecl one has not. Only registers go in and out, so nothing here is
+    // addressed through ESP while it moves. The call is made on a 16-byte
+    // aligned stack, which suits observers compiled to expect one.
+    __asm__ volatile(
+        "movl %%esp, %%esi\n\t"
+        "andl $-16, %%esp\n\t"
+        "subl $8, %%esp\n\t"
+        "pushl %%edx\n\t"
+        "pushl %%ecx\n\t"
+        "call *%%eax\n\t"
+        "movl %%esi, %%esp"
+        : "+a"(observer), "+c"(count), "+d"(tokens)  // the call clobbers all three
+        :
+        : "esi", "memory", "cc");
+#else
+    observer(count, tokens);
+#endif
+}
+
 namespace {
 
 HSZ toHandle(DdeName* name) { return reinterpret_cast<HSZ>(name); }

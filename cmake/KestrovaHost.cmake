@@ -28,6 +28,7 @@ if(KESTROVA_SANITIZE)
 endif()
 
 add_subdirectory(tests/unit)
+add_subdirectory(tests/examples)
 foreach(dir bench fuzz)
     if(EXISTS ${PROJECT_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})

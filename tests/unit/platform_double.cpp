@@ -141,6 +141,10 @@ int32_t platformShellDial(const char* path) {
     return theDouble.shellResult;
 }
 
+void platformCallObserver(ObserverCallback observer, int32_t count, char** tokens) {
+    observer(count, tokens);
+}
+
 int32_t ddeInitialize(uint32_t* instance) {
     ++theDouble.initializations;
     if (theDouble.initializeFails) return 0x4006;  // DMLERR_DLL_USAGE, say

@@ -1,8 +1,10 @@
 // Observing the phone end to end under Wine: a call placed, answered and
 // ended as the observer sees it, replacement and removal of the observer,
-// and what the phone application sees of it.
+// an observer declared stdcall, and what the phone application sees of it.
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "library_test_support.h"
 
@@ -95,6 +97,29 @@ TEST_F(Observer, RemoveWithdrawsTheServiceAndAddSubscribesAfresh) {
     ASSERT_TRUE(phone.notify("[back()]"));
     ASSERT_TRUE(waitForNotifications(1));
     EXPECT_EQ((Notification{"back"}), received().back());
+}
+
+// 32-bit hosts often hand over a stdcall function (VBA's AddressOf, the
+// default callbacks of several languages), which removes its own arguments.
+void __stdcall recordNotificationStdcall(int count, char** tokens) {
+    received().emplace_back(tokens, tokens + count);
+}
+
+TEST_F(Observer, StdcallObserverIsServedAndLaterCallsStayWhole) {
+    const auto observer = reinterpret_cast<ObserverCallback>(recordNotificationStdcall);
+    ASSERT_EQ(0, kestrovaAddObserver(observer));
+    constexpr unsigned long copies = 300;
+    ASSERT_TRUE(phone.notify("[f(a,\"b c\")]", copies));
+    ASSERT_TRUE(waitForNotifications(copies, 30000)) << received().size() << phone.log();
+    EXPECT_EQ(copies, std::count(received().begin(), received().end(), Notification{"f", "a", "b c"}));
+    EXPECT_TRUE(phone.waitForLog("flood execute " + name + " 300 sent=300 ack=300 fail=0 "))
+        << phone.log();
+
+    ASSERT_EQ(0, kestrovaHookOff());
+    ASSERT_TRUE(waitForNotifications(copies + 1)) << phone.log();
+    EXPECT_EQ((Notification{"line", "offhook"}), received().back());
+    EXPECT_EQ(-1, kestrovaRemoveObserver(recordNotification));
+    EXPECT_EQ(0, kestrovaRemoveObserver(observer));
 }
 
 TEST_F(Observer, NotificationsWaitForTheMessageLoop) {
