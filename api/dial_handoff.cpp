@@ -7,6 +7,7 @@
 
 #include "KestrovaAPI.h"
 #include "heap.h"
+#include "link.h"
 #include "platform.h"
 #include "text_compose.h"
 
@@ -67,6 +68,7 @@ int32_t launchVcard(const char* card, int32_t length) {
 }
 
 extern "C" int KESTROVA_CALL kestrovaDial(const char* name, const char* number) {
+    closeLinkIfDue();
     char card[dialCardSize];
     int32_t length = appendText(card, dialCardSize, 0, dialCardHead);
     length = appendText(card, dialCardSize, length, name ? name : "");
@@ -79,5 +81,6 @@ extern "C" int KESTROVA_CALL kestrovaDial(const char* name, const char* number) 
 }
 
 extern "C" int KESTROVA_CALL kestrovaStartup(void) {
+    closeLinkIfDue();
     return launchVcard(placeholderCard, placeholderCardLength);
 }

@@ -43,8 +43,9 @@ void releaseName(DdeName*& name) {
 }
 
 // Another thread may read the owner while this one writes it: it is stored
-// last when the link goes, so a thread that sees 0 sees the link gone whole.
-void setLinkOwner(uint32_t thread) {
+// last when the link goes, so a thread that sees none sees the link gone
+// whole.
+void setLinkOwner(PlatformThread* thread) {
     __atomic_store_n(&linkState.ownerThread, thread, __ATOMIC_RELEASE);
 }
 
@@ -57,19 +58,23 @@ void resetLinkFields() {
     linkState.conversation = nullptr;
     linkState.instance = 0;
     linkState.closePending = false;
-    platformCancelCallSoon();
-    setLinkOwner(0);
+    PlatformThread* const owner = linkOwner();
+    setLinkOwner(nullptr);
+    if (owner) platformReleaseThread(owner);
 }
 
 }  // namespace
 
 int32_t initLink() {
     if (linkState.instance != 0) return KESTROVA_OK;
+    PlatformThread* const owner = platformHoldThisThread();
+    if (!owner) return KESTROVA_NO_RESOURCE;
     if (ddeInitialize(&linkState.instance) != 0) {
         linkState.instance = 0;
+        platformReleaseThread(owner);
         return KESTROVA_NO_RESOURCE;
     }
-    setLinkOwner(platformThreadId());
+    setLinkOwner(owner);
     writeObserverServiceName(platformProcessId());
     linkState.serviceName = ddeCreateName(linkState.instance, phoneServiceName);
     linkState.observerName = ddeCreateName(linkState.instance, linkState.observerServiceName);
@@ -111,15 +116,16 @@ int32_t closeLink() {
     releaseName(linkState.observerName);
     releaseName(linkState.topicName);
     ddeUninitialize(linkState.instance);  // also ends the conversation
+    platformCancelCallSoon();
     resetLinkFields();
     return KESTROVA_OK;
 }
 
-uint32_t linkOwner() { return __atomic_load_n(&linkState.ownerThread, __ATOMIC_ACQUIRE); }
+PlatformThread* linkOwner() { return __atomic_load_n(&linkState.ownerThread, __ATOMIC_ACQUIRE); }
 
 bool linkOwnedElsewhere() {
-    const uint32_t owner = linkOwner();
-    return owner != 0 && owner != platformThreadId();
+    PlatformThread* const owner = linkOwner();
+    return owner && !platformIsThisThread(owner);
 }
 
 int32_t requestLinkClose() {
@@ -140,6 +146,7 @@ void forgetLink() {
     // Nothing of that thread is under way any more.
     linkState.observerCalls = 0;
     linkState.waitingForPhone = false;
+    platformForgetCallSoon();
     resetLinkFields();
 }
 
@@ -147,7 +154,8 @@ int32_t openLinkToPhone() {
     // A second synchronous transaction would go out while the first waits
     // and hold both up until they time out.
     if (linkOwnedElsewhere() || linkState.waitingForPhone) return KESTROVA_FAILED;
-    closeLinkIfDue();
+    // Like every export, the hand-off first closes a link whose close was
+    // put off: the request then builds a new one.
     int32_t result = kestrovaStartup();
     if (result != KESTROVA_OK) return result;
     // Connecting, DDEML handles messages sent to the thread meanwhile.

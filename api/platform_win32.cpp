@@ -124,14 +124,28 @@ uint32_t ddeGetData(DdeData* data, char* buffer, uint32_t capacity) {
                       0);
 }
 
-uint32_t platformThreadId() { return GetCurrentThreadId(); }
+// A hold is a handle to the thread. An id names a thread only until the
+// thread ends, a handle for as long as it is open: the held thread is the
+// caller only while it has not ended and has the caller's id, so a thread
+// that was given the id later never passes for it.
+PlatformThread* platformHoldThisThread() {
+    HANDLE thread = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    return reinterpret_cast<PlatformThread*>(thread);
+}
 
-bool platformThreadEnded(uint32_t threadId) {
-    const HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, threadId);
-    if (!thread) return true;  // ids of live threads of this process always open
-    const bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
-    CloseHandle(thread);
-    return ended;
+void platformReleaseThread(PlatformThread* thread) { CloseHandle(reinterpret_cast<HANDLE>(thread)); }
+
+bool platformThreadEnded(PlatformThread* thread) {
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(thread), 0) == WAIT_OBJECT_0;
+}
+
+bool platformIsThisThread(PlatformThread* thread) {
+    // The caller runs; a held thread that has not ended and has its id is it.
+    return GetThreadId(reinterpret_cast<HANDLE>(thread)) == GetCurrentThreadId() &&
+           !platformThreadEnded(thread);
 }
 
 namespace {
@@ -156,6 +170,8 @@ void platformCallSoon(void (*call)()) {
 }
 
 void platformCancelCallSoon() {
-    if (soonTimer) KillTimer(nullptr, soonTimer);  // fails harmlessly on another thread
+    if (soonTimer) KillTimer(nullptr, soonTimer);
     soonTimer = 0;
 }
+
+void platformForgetCallSoon() { soonTimer = 0; }
