@@ -53,8 +53,8 @@
  *   (0 for the observer, or NULL if there is none; -1 for another
  *   callback, which forgets the link too if its observer had removed
  *   itself), touching nothing of the calling thread; after that any thread
- *   may make a new link. A thread started later is never taken for the
- *   link's thread, even if it was given the same thread id. Call
+ *   may make a new link. Until then the library holds the ended thread, so
+ *   that the system gives its thread id to no other thread. Call
  *   kestrovaRemoveObserver on the link's thread before that thread ends.
  *   kestrovaDial and kestrovaStartup work on any thread.
  *   Inside the observer, and in anything else that runs while a call waits

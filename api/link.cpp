@@ -42,11 +42,14 @@ void releaseName(DdeName*& name) {
     name = nullptr;
 }
 
-// Another thread may read the owner while this one writes it: it is stored
-// last when the link goes, so a thread that sees none sees the link gone
-// whole.
-void setLinkOwner(PlatformThread* thread) {
-    __atomic_store_n(&linkState.ownerThread, thread, __ATOMIC_RELEASE);
+// Another thread may read the owner while this one writes it. Its id, by
+// which other threads tell whose the link is, is stored last when the link
+// goes, so a thread that sees none sees the link gone whole; and after the
+// hold when the link is made, so a thread that sees one finds the hold.
+void setLinkOwner(PlatformThread* thread, uint32_t threadId) {
+    if (thread) __atomic_store_n(&linkState.ownerThread, thread, __ATOMIC_RELEASE);
+    __atomic_store_n(&linkState.ownerThreadId, threadId, __ATOMIC_RELEASE);
+    if (!thread) __atomic_store_n(&linkState.ownerThread, thread, __ATOMIC_RELEASE);
 }
 
 bool linkBusy() { return linkState.observerCalls > 0 || linkState.waitingForPhone; }
@@ -59,7 +62,7 @@ void resetLinkFields() {
     linkState.instance = 0;
     linkState.closePending = false;
     PlatformThread* const owner = linkOwner();
-    setLinkOwner(nullptr);
+    setLinkOwner(nullptr, 0);
     if (owner) platformReleaseThread(owner);
 }
 
@@ -74,7 +77,7 @@ int32_t initLink() {
         platformReleaseThread(owner);
         return KESTROVA_NO_RESOURCE;
     }
-    setLinkOwner(owner);
+    setLinkOwner(owner, platformThreadId());
     writeObserverServiceName(platformProcessId());
     linkState.serviceName = ddeCreateName(linkState.instance, phoneServiceName);
     linkState.observerName = ddeCreateName(linkState.instance, linkState.observerServiceName);
@@ -124,8 +127,9 @@ int32_t closeLink() {
 PlatformThread* linkOwner() { return __atomic_load_n(&linkState.ownerThread, __ATOMIC_ACQUIRE); }
 
 bool linkOwnedElsewhere() {
-    PlatformThread* const owner = linkOwner();
-    return owner && !platformIsThisThread(owner);
+    // Held, the owner's id is no other thread's, even once it has ended.
+    const uint32_t owner = __atomic_load_n(&linkState.ownerThreadId, __ATOMIC_ACQUIRE);
+    return owner != 0 && owner != platformThreadId();
 }
 
 int32_t requestLinkClose() {

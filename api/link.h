@@ -17,11 +17,12 @@ struct LinkState {
     DdeName* topicName;     // "Server"
     DdeConversation* conversation;
     uint32_t instance;  // 0: no link
-    // DDEML serves an instance only on the thread that created it, held for
-    // the link's life so that it is told apart from any later thread with
-    // the same id. Read by other threads, so accessed through linkOwner and
-    // setLinkOwner only.
+    // DDEML serves an instance only on the thread that created it. It is
+    // held for the link's life, so that its id names it alone even after it
+    // has ended. Read by other threads, so accessed through linkOwner,
+    // linkOwnedElsewhere and setLinkOwner only.
     PlatformThread* ownerThread;  // nullptr: no link
+    uint32_t ownerThreadId;       // 0: no link
     // What the owner thread is in the middle of, for calls that re-enter
     // the library from the observer or from a message dispatched meanwhile.
     int32_t observerCalls;  // observer calls under way (they may nest)

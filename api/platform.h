@@ -82,13 +82,13 @@ uint32_t linkCallback(uint32_t type, DdeName* topic, DdeName* service, DdeData* 
 
 struct PlatformThread;  // a hold on one thread, kept until released
 
-// Holds the calling thread; nullptr on failure. A hold names that one
-// thread for as long as it is kept, also after the thread has ended, when
-// the thread's id may already belong to another thread.
+// The calling thread's id, never 0.
+uint32_t platformThreadId();
+// Holds the calling thread; nullptr on failure. While a thread is held its
+// id is given to no other thread, also once it has ended, so the id names
+// that one thread.
 PlatformThread* platformHoldThisThread();
 void platformReleaseThread(PlatformThread* thread);
-// True when the held thread is the calling thread.
-bool platformIsThisThread(PlatformThread* thread);
 // True when the held thread has ended.
 bool platformThreadEnded(PlatformThread* thread);
 // Has call run once on the calling thread the next time that thread

@@ -124,10 +124,10 @@ uint32_t ddeGetData(DdeData* data, char* buffer, uint32_t capacity) {
                       0);
 }
 
-// A hold is a handle to the thread. An id names a thread only until the
-// thread ends, a handle for as long as it is open: the held thread is the
-// caller only while it has not ended and has the caller's id, so a thread
-// that was given the id later never passes for it.
+uint32_t platformThreadId() { return GetCurrentThreadId(); }
+
+// A hold is a handle to the thread. The system frees a thread's id with the
+// thread object, once the thread has ended and its last handle is closed.
 PlatformThread* platformHoldThisThread() {
     HANDLE thread = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0,
@@ -140,12 +140,6 @@ void platformReleaseThread(PlatformThread* thread) { CloseHandle(reinterpret_cas
 
 bool platformThreadEnded(PlatformThread* thread) {
     return WaitForSingleObject(reinterpret_cast<HANDLE>(thread), 0) == WAIT_OBJECT_0;
-}
-
-bool platformIsThisThread(PlatformThread* thread) {
-    // The caller runs; a held thread that has not ended and has its id is it.
-    return GetThreadId(reinterpret_cast<HANDLE>(thread)) == GetCurrentThreadId() &&
-           !platformThreadEnded(thread);
 }
 
 namespace {

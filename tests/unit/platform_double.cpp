@@ -221,9 +221,7 @@ PlatformThread* platformHoldThisThread() {
 
 void platformReleaseThread(PlatformThread*) { --theDouble.threadHolds; }
 
-bool platformIsThisThread(PlatformThread* thread) {
-    return !thread->ended && thread->id == theDouble.threadId;
-}
+uint32_t platformThreadId() { return theDouble.threadId; }
 
 bool platformThreadEnded(PlatformThread* thread) { return thread->ended; }
 

@@ -62,7 +62,7 @@ struct PlatformDouble {
 
     // Threads and deferred work
     uint32_t threadId = 1;  // the calling thread's id
-    // Ends the running thread with this id; a later thread may get the id.
+    // Ends the thread with this id: holds on it find it ended.
     void endThread(uint32_t id);
     int threadHolds = 0;  // holds on threads not yet released
     void (*soonCall)() = nullptr;  // waiting for the thread's message loop

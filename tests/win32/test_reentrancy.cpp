@@ -258,9 +258,10 @@ TEST_F(Reentrancy, OnlyTheThreadThatMadeTheLinkMayUseIt) {
 }
 
 // The link's thread ends with its close put off, and another thread removes.
-// The library holds a handle to the link's thread and trusts the thread's
-// id only while that thread has not ended, so no thread that gets the id
-// later can pass for it: no loop of threads is needed to find such a one.
+// The library holds a handle to the link's thread until the link is closed
+// or forgotten, and the system frees a thread's id only with its last
+// handle: no other thread can have that id meanwhile, so there is no need
+// to look for one with a loop of threads.
 TEST_F(Reentrancy, LinkOfAThreadThatEndedIsForgottenAndTheCallersTimerKeepsRunning) {
     volatile LONG released = 0;
     // Under Wine a thread that ends in a DDE conversation waits some 10 s for
