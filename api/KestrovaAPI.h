@@ -49,10 +49,14 @@
  *   kestrovaHangUp and kestrovaAddObserver return -1 at once, without the
  *   hand-off; so does kestrovaRemoveObserver, changing nothing, unless the
  *   link's thread has ended: then DDE has ended the link with it, and
- *   kestrovaRemoveObserver forgets it and returns as on the link's thread,
- *   after which any thread may make a new link. Call kestrovaRemoveObserver
- *   on the link's thread before that thread ends. kestrovaDial and
- *   kestrovaStartup work on any thread.
+ *   kestrovaRemoveObserver forgets it and returns as on the link's thread
+ *   (0 for the observer, or NULL if there is none; -1 for another
+ *   callback, which forgets the link too if its observer had removed
+ *   itself), touching nothing of the calling thread; after that any thread
+ *   may make a new link. Until then the library holds the ended thread, so
+ *   that the system gives its thread id to no other thread. Call
+ *   kestrovaRemoveObserver on the link's thread before that thread ends.
+ *   kestrovaDial and kestrovaStartup work on any thread.
  *   Inside the observer, and in anything else that runs while a call waits
  *   for the phone application (a window procedure the wait dispatches):
  *     kestrovaDial, kestrovaStartup: as anywhere.
@@ -66,10 +70,14 @@
  *       processed - and returns 0. The link is closed once DDE is done with
  *       the notification and any waiting command: when the waiting command
  *       returns, when the thread next dispatches messages, or at the next
- *       call on that thread. A kestrovaAddObserver that succeeds before then
- *       keeps the link.
+ *       call of any of the six functions on that thread, which closes it
+ *       first. A kestrovaAddObserver that succeeds before then keeps the
+ *       link.
  * Before unloading the DLL, close the link: call kestrovaRemoveObserver on
- * the link's thread, outside the observer.
+ * the link's thread, outside the observer. If the observer removed itself
+ * and the message loop ended before the link was closed, that call closes
+ * it, whatever the callback: it returns -1 for the callback that removed
+ * itself (no longer the observer) and 0 for NULL.
  *
  * Text everywhere is 8-bit text in the ANSI code page, passed unchanged.
  */
@@ -164,6 +172,8 @@ int KESTROVA_CALL kestrovaAddObserver(ObserverCallback observer);
  * Removes the observer and closes the link to the phone application; the next
  * request builds it afresh. Returns 0, or -1 (changing nothing) if observer is
  * not the registered observer. NULL matches when no observer is registered.
+ * On the link's thread it first closes a link whose close an observer that
+ * removed itself left pending, even when it then returns -1.
  * Inside the observer, or while a call waits for the phone application, the
  * observer goes at once and the link closes as soon as DDE is done with it. On a thread that does
  * not own the link it returns -1 and changes nothing, unless that thread has

@@ -7,6 +7,7 @@
 
 #include "KestrovaAPI.h"
 #include "heap.h"
+#include "link.h"
 #include "platform.h"
 #include "text_compose.h"
 
@@ -104,6 +105,7 @@ int32_t launchVcard(const char* card, int32_t length, bool* shellAccepted) {
 }
 
 extern "C" int KESTROVA_CALL kestrovaDial(const char* name, const char* number) {
+    closeLinkIfDue();
     char card[dialCardSize];
     int32_t length = appendText(card, dialCardSize, 0, dialCardHead);
     length = appendText(card, dialCardSize, length, name ? name : "");
@@ -119,6 +121,7 @@ extern "C" int KESTROVA_CALL kestrovaDial(const char* name, const char* number) 
 }
 
 extern "C" int KESTROVA_CALL kestrovaStartup(void) {
+    closeLinkIfDue();
     // Right after a dial, the placeholder would only overwrite its card.
     if (dialCardMayBeUnread()) return KESTROVA_OK;
     return launchVcard(placeholderCard, placeholderCardLength);

@@ -42,10 +42,14 @@ void releaseName(DdeName*& name) {
     name = nullptr;
 }
 
-// Another thread may read the owner while this one writes it: it is stored
-// last when the link goes, so a thread that sees 0 sees the link gone whole.
-void setLinkOwner(uint32_t thread) {
-    __atomic_store_n(&linkState.ownerThread, thread, __ATOMIC_RELEASE);
+// Another thread may read the owner while this one writes it. Its id, by
+// which other threads tell whose the link is, is stored last when the link
+// goes, so a thread that sees none sees the link gone whole; and after the
+// hold when the link is made, so a thread that sees one finds the hold.
+void setLinkOwner(PlatformThread* thread, uint32_t threadId) {
+    if (thread) __atomic_store_n(&linkState.ownerThread, thread, __ATOMIC_RELEASE);
+    __atomic_store_n(&linkState.ownerThreadId, threadId, __ATOMIC_RELEASE);
+    if (!thread) __atomic_store_n(&linkState.ownerThread, thread, __ATOMIC_RELEASE);
 }
 
 bool linkBusy() { return linkState.observerCalls > 0 || linkState.waitingForPhone; }
@@ -57,19 +61,23 @@ void resetLinkFields() {
     linkState.conversation = nullptr;
     linkState.instance = 0;
     linkState.closePending = false;
-    platformCancelCallSoon();
-    setLinkOwner(0);
+    PlatformThread* const owner = linkOwner();
+    setLinkOwner(nullptr, 0);
+    if (owner) platformReleaseThread(owner);
 }
 
 }  // namespace
 
 int32_t initLink() {
     if (linkState.instance != 0) return KESTROVA_OK;
+    PlatformThread* const owner = platformHoldThisThread();
+    if (!owner) return KESTROVA_NO_RESOURCE;
     if (ddeInitialize(&linkState.instance) != 0) {
         linkState.instance = 0;
+        platformReleaseThread(owner);
         return KESTROVA_NO_RESOURCE;
     }
-    setLinkOwner(platformThreadId());
+    setLinkOwner(owner, platformThreadId());
     writeObserverServiceName(platformProcessId());
     linkState.serviceName = ddeCreateName(linkState.instance, phoneServiceName);
     linkState.observerName = ddeCreateName(linkState.instance, linkState.observerServiceName);
@@ -111,14 +119,16 @@ int32_t closeLink() {
     releaseName(linkState.observerName);
     releaseName(linkState.topicName);
     ddeUninitialize(linkState.instance);  // also ends the conversation
+    platformCancelCallSoon();
     resetLinkFields();
     return KESTROVA_OK;
 }
 
-uint32_t linkOwner() { return __atomic_load_n(&linkState.ownerThread, __ATOMIC_ACQUIRE); }
+PlatformThread* linkOwner() { return __atomic_load_n(&linkState.ownerThread, __ATOMIC_ACQUIRE); }
 
 bool linkOwnedElsewhere() {
-    const uint32_t owner = linkOwner();
+    // Held, the owner's id is no other thread's, even once it has ended.
+    const uint32_t owner = __atomic_load_n(&linkState.ownerThreadId, __ATOMIC_ACQUIRE);
     return owner != 0 && owner != platformThreadId();
 }
 
@@ -140,6 +150,7 @@ void forgetLink() {
     // Nothing of that thread is under way any more.
     linkState.observerCalls = 0;
     linkState.waitingForPhone = false;
+    platformForgetCallSoon();
     resetLinkFields();
 }
 
@@ -147,7 +158,8 @@ int32_t openLinkToPhone() {
     // A second synchronous transaction would go out while the first waits
     // and hold both up until they time out.
     if (linkOwnedElsewhere() || linkState.waitingForPhone) return KESTROVA_FAILED;
-    closeLinkIfDue();
+    // Like every export, the hand-off first closes a link whose close was
+    // put off: the request then builds a new one.
     int32_t result = kestrovaStartup();
     if (result != KESTROVA_OK) return result;
     // Connecting, DDEML handles messages sent to the thread meanwhile.

@@ -17,9 +17,12 @@ struct LinkState {
     DdeName* topicName;     // "Server"
     DdeConversation* conversation;
     uint32_t instance;  // 0: no link
-    // DDEML serves an instance only on the thread that created it. Read by
-    // other threads, so accessed through linkOwner/setLinkOwner only.
-    uint32_t ownerThread;  // 0: no link
+    // DDEML serves an instance only on the thread that created it. It is
+    // held for the link's life, so that its id names it alone even after it
+    // has ended. Read by other threads, so accessed through linkOwner,
+    // linkOwnedElsewhere and setLinkOwner only.
+    PlatformThread* ownerThread;  // nullptr: no link
+    uint32_t ownerThreadId;       // 0: no link
     // What the owner thread is in the middle of, for calls that re-enter
     // the library from the observer or from a message dispatched meanwhile.
     int32_t observerCalls;  // observer calls under way (they may nest)
@@ -36,21 +39,25 @@ int32_t connectLink();
 int32_t executeCommand(const char* command, int32_t length);
 int32_t closeLink();
 
-// The thread that owns the link, 0 when there is none.
-uint32_t linkOwner();
+// The thread that owns the link, nullptr when there is none.
+PlatformThread* linkOwner();
 // True when a link exists and belongs to another thread than the caller.
 bool linkOwnedElsewhere();
 
 // Closes the link now, or, while an observer call or a command is under
 // way, as soon as DDEML is done with them. Returns 0.
 int32_t requestLinkClose();
-// Runs a close that was put off, if nothing holds it up any more.
+// Runs a close that was put off, if nothing holds it up any more and the
+// caller is the link's thread. Every export runs it first, so that a close
+// put off by an observer that removed itself is done before the caller may
+// go on to unload the library.
 void closeLinkIfDue();
 // After an observer call: has a put-off close run once the link's thread is
 // back in its message loop, outside DDEML's dispatch.
 void scheduleLinkCloseIfDue();
 // Drops the link of a thread that has ended without closing it. DDEML ended
-// with that thread; its instance cannot be released from another one.
+// with that thread; its instance cannot be released from another one, and
+// nothing of that thread, its timer included, is touched.
 void forgetLink();
 
 // The first two stages of every request to the phone application: start it

@@ -40,6 +40,10 @@ extern "C" int KESTROVA_CALL kestrovaRemoveObserver(ObserverCallback observer) {
     // ended, DDEML ended with it and the link can only be forgotten.
     const bool foreign = linkOwnedElsewhere();
     if (foreign && !platformThreadEnded(linkOwner())) return KESTROVA_FAILED;
+    // A close put off by an observer that removed itself is done whatever
+    // the callback: the caller may be about to unload the library.
+    if (foreign && linkState.closePending) forgetLink();
+    closeLinkIfDue();
     if (observer != linkState.observer) return KESTROVA_FAILED;
     linkState.observer = nullptr;
     if (foreign) {

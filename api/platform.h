@@ -94,12 +94,24 @@ uint32_t linkCallback(uint32_t type, DdeName* topic, DdeName* service, DdeData* 
 
 // --- Threads and deferred work -------------------------------------------
 
+struct PlatformThread;  // a hold on one thread, kept until released
+
+// The calling thread's id, never 0.
 uint32_t platformThreadId();
-// True when the thread has ended, or no thread has that id any more.
-bool platformThreadEnded(uint32_t threadId);
+// Holds the calling thread; nullptr on failure. While a thread is held its
+// id is given to no other thread, also once it has ended, so the id names
+// that one thread.
+PlatformThread* platformHoldThisThread();
+void platformReleaseThread(PlatformThread* thread);
+// True when the held thread has ended.
+bool platformThreadEnded(PlatformThread* thread);
 // Has call run once on the calling thread the next time that thread
 // dispatches window messages (a one-shot thread timer), outside whatever is
 // running now. While one is waiting, a second request adds nothing.
 void platformCallSoon(void (*call)());
-// Drops the waiting call, if any.
+// Drops the waiting call, if any. Only on the thread that asked for it: a
+// thread timer is known by a number that another thread may use as well.
 void platformCancelCallSoon();
+// Forgets the waiting call of a thread that has ended, on any thread. Its
+// timer ended with it; nothing is killed.
+void platformForgetCallSoon();

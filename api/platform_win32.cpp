@@ -151,12 +151,20 @@ uint32_t ddeGetData(DdeData* data, char* buffer, uint32_t capacity) {
 
 uint32_t platformThreadId() { return GetCurrentThreadId(); }
 
-bool platformThreadEnded(uint32_t threadId) {
-    const HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, threadId);
-    if (!thread) return true;  // ids of live threads of this process always open
-    const bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
-    CloseHandle(thread);
-    return ended;
+// A hold is a handle to the thread. The system frees a thread's id with the
+// thread object, once the thread has ended and its last handle is closed.
+PlatformThread* platformHoldThisThread() {
+    HANDLE thread = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    return reinterpret_cast<PlatformThread*>(thread);
+}
+
+void platformReleaseThread(PlatformThread* thread) { CloseHandle(reinterpret_cast<HANDLE>(thread)); }
+
+bool platformThreadEnded(PlatformThread* thread) {
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(thread), 0) == WAIT_OBJECT_0;
 }
 
 namespace {
@@ -181,6 +189,8 @@ void platformCallSoon(void (*call)()) {
 }
 
 void platformCancelCallSoon() {
-    if (soonTimer) KillTimer(nullptr, soonTimer);  // fails harmlessly on another thread
+    if (soonTimer) KillTimer(nullptr, soonTimer);
     soonTimer = 0;
 }
+
+void platformForgetCallSoon() { soonTimer = 0; }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "dial_handoff.h"
 #include "heap.h"
@@ -21,6 +22,11 @@ struct DdeData {
     std::string bytes;
 };
 
+struct PlatformThread {
+    uint32_t id;
+    bool ended;
+};
+
 namespace {
 
 PlatformDouble theDouble;
@@ -30,6 +36,9 @@ DdeConversation theConversation;
 // Name handles are small integers disguised as pointers, one per text, as
 // DDEML gives equal texts equal handles.
 std::vector<std::string> nameTexts;
+
+// Every hold ever taken, so that a hold stays valid after the thread ended.
+std::vector<std::unique_ptr<PlatformThread>> heldThreads;
 
 // How deep DDEML is in the link's callback or in a command's wait.
 int ddemlBusy = 0;
@@ -53,6 +62,7 @@ PlatformDouble& platformDouble() { return theDouble; }
 void resetPlatformDouble() {
     theDouble = PlatformDouble();
     nameTexts.clear();
+    heldThreads.clear();
     ddemlBusy = 0;
     linkState = LinkState();
     dialCardWindow = DialCardWindow();
@@ -78,6 +88,11 @@ uint32_t PlatformDouble::transaction(uint32_t type) {
     return callLinkCallback(type, nullptr, nullptr, nullptr);
 }
 
+void PlatformDouble::endThread(uint32_t id) {
+    for (auto& hold : heldThreads)
+        if (hold->id == id) hold->ended = true;
+}
+
 bool PlatformDouble::runSoonCall() {
     void (*call)() = soonCall;
     soonCall = nullptr;
@@ -101,6 +116,7 @@ void heapRelease(void* block) {
 uint32_t platformTempPath(uint32_t capacity, char* buffer) {
     if (capacity == 0) {
         if (theDouble.tempLengthFails) return 0;
+        if (theDouble.tempLengthReported) return theDouble.tempLengthReported;
         return static_cast<uint32_t>(theDouble.tempDirectory.size() + 1);
     }
     if (theDouble.tempFetchFails) return 0;
@@ -169,6 +185,9 @@ void ddeRegisterService(uint32_t, DdeName* service) {
 
 DdeConversation* ddeConnectTo(uint32_t, DdeName* service, DdeName* topic) {
     ++theDouble.connections;
+    ++ddemlBusy;
+    if (theDouble.duringConnect) theDouble.duringConnect();
+    --ddemlBusy;
     if (!theDouble.phoneServing || textOf(service) != "Kestrova" || textOf(topic) != "Server")
         return nullptr;
     return &theConversation;
@@ -202,16 +221,28 @@ uint32_t ddeGetData(DdeData* data, char* buffer, uint32_t capacity) {
     return copied;
 }
 
+PlatformThread* platformHoldThisThread() {
+    ++theDouble.threadHolds;
+    heldThreads.push_back(std::make_unique<PlatformThread>(PlatformThread{theDouble.threadId, false}));
+    return heldThreads.back().get();
+}
+
+void platformReleaseThread(PlatformThread*) { --theDouble.threadHolds; }
+
 uint32_t platformThreadId() { return theDouble.threadId; }
 
-bool platformThreadEnded(uint32_t threadId) {
-    for (uint32_t ended : theDouble.endedThreads)
-        if (ended == threadId) return true;
-    return false;
-}
+bool platformThreadEnded(PlatformThread* thread) { return thread->ended; }
 
 void platformCallSoon(void (*call)()) {
-    if (!theDouble.soonCall) theDouble.soonCall = call;
+    if (theDouble.soonCall) return;
+    theDouble.soonCall = call;
+    theDouble.soonCallThread = theDouble.threadId;
 }
 
-void platformCancelCallSoon() { theDouble.soonCall = nullptr; }
+void platformCancelCallSoon() {
+    if (theDouble.soonCall && theDouble.soonCallThread != theDouble.threadId)
+        ++theDouble.foreignTimerKills;
+    theDouble.soonCall = nullptr;
+}
+
+void platformForgetCallSoon() { theDouble.soonCall = nullptr; }

@@ -15,6 +15,7 @@ struct PlatformDouble {
     std::string tempDirectory = "C:\\Temp\\";
     bool tempLengthFails = false;           // the length query reports 0
     bool tempFetchFails = false;            // the fetch itself reports 0
+    uint32_t tempLengthReported = 0;        // if set: what the length query reports
     std::string tempDirectoryOnFetch;       // if set: what the fetch finds instead
     uint32_t processId = 700;
     uint32_t milliseconds = 0;  // the monotonic clock: tests move it on
@@ -52,17 +53,22 @@ struct PlatformDouble {
     std::vector<std::string> commands;  // bytes of every execute, as sent
     std::vector<uint32_t> commandTimeouts;  // the wait asked for with each
     std::map<std::string, int> liveNames;  // text -> handles not yet freed
-    // Runs inside an execute, as the phone application would while the
-    // caller waits for its answer.
+    // Run inside a connection attempt and inside an execute, as the phone
+    // application or a window procedure would while the caller waits.
+    std::function<void()> duringConnect;
     std::function<void()> duringExecute;
     // Instances ended while DDEML was inside the link's callback or waiting
     // for a command: DDEML would still be using them.
     int unsafeUninitializations = 0;
 
     // Threads and deferred work
-    uint32_t threadId = 1;  // the calling thread
-    std::vector<uint32_t> endedThreads;
+    uint32_t threadId = 1;  // the calling thread's id
+    // Ends the thread with this id: holds on it find it ended.
+    void endThread(uint32_t id);
+    int threadHolds = 0;  // holds on threads not yet released
     void (*soonCall)() = nullptr;  // waiting for the thread's message loop
+    uint32_t soonCallThread = 0;   // the thread whose timer it waits on
+    int foreignTimerKills = 0;     // cancelled on another thread than its own
     // Runs the waiting call, as the thread's message loop would; false if
     // there was none.
     bool runSoonCall();

@@ -104,9 +104,12 @@ TEST_F(DialHandoff, EachFailureHasItsCodeAndLeavesNothingBehind) {
         int expected;
         bool fileOpened;
         bool shellInvoked;
+        bool allocated = true;
     } cases[] = {
         {"no directory length", [](PlatformDouble& p) { p.tempLengthFails = true; }, -1, false,
-         false},
+         false, false},
+        {"directory length wraps the path size",
+         [](PlatformDouble& p) { p.tempLengthReported = UINT32_MAX - 5; }, -2, false, false, false},
         {"directory unreadable", [](PlatformDouble& p) { p.tempFetchFails = true; }, -2, false,
          false},
         {"directory grew between fetches",
@@ -123,6 +126,7 @@ TEST_F(DialHandoff, EachFailureHasItsCodeAndLeavesNothingBehind) {
         EXPECT_EQ(c.expected, kestrovaDial("Ann", "123")) << c.what;
         EXPECT_EQ(c.fileOpened, platform.opens == 1) << c.what;
         EXPECT_EQ(c.shellInvoked, !platform.dialledPaths.empty()) << c.what;
+        EXPECT_EQ(c.allocated, platform.allocations == 1) << c.what;
         EXPECT_EQ(0, platform.liveBlocks) << c.what << ": path buffer not released";
         EXPECT_EQ(0, platform.openFiles) << c.what << ": file left open";
     }

@@ -46,7 +46,8 @@ TEST_F(Incoming, OnlyTheObserverServiceOnTopicServerIsAdmitted) {
 
 TEST_F(Incoming, NotificationReachesTheObserverAndIsAcknowledged) {
     linkState.observer = firstObserver;
-    for (uint32_t type : {ddeExecute, ddePoke}) {
+    // A request carries no data from DDEML; one that does is read alike.
+    for (uint32_t type : {ddeExecute, ddePoke, ddeRequest}) {
         clearReceived();
         EXPECT_EQ(0x8000u, platform.notify("[f(a,\"b c\")]", type));
         ASSERT_EQ(1u, receivedByFirst().size());
@@ -135,10 +136,21 @@ void KESTROVA_CALL scramblingObserver(int count, char** tokens) {
 
 TEST_F(Incoming, ObserverThatScramblesItsTableLeavesTheTokensToBeReleasedExactly) {
     linkState.observer = scramblingObserver;
-    EXPECT_EQ(0x8000u, platform.notify("[f(a,b,c)]"));
-    EXPECT_EQ((Notification{"f", "a", "b", "c"}), receivedByFirst().at(0));
-    EXPECT_EQ(Notification{"null"}, receivedBySecond().at(0));  // argv-like end
-    EXPECT_EQ(0, platform.liveBlocks);
+    Notification full{"f"};  // the most tokens a notification may have: 100
+    std::string fullText = "[f(";
+    for (int i = 1; i < 100; ++i) {
+        full.push_back(std::to_string(i));
+        fullText += full.back() + (i < 99 ? "," : ")]");
+    }
+    const std::pair<std::string, Notification> cases[] = {
+        {"[f(a,b,c)]", {"f", "a", "b", "c"}}, {fullText, full}};
+    for (const auto& [text, tokens] : cases) {
+        clearReceived();
+        EXPECT_EQ(0x8000u, platform.notify(text));
+        EXPECT_EQ(tokens, receivedByFirst().at(0));
+        EXPECT_EQ(Notification{"null"}, receivedBySecond().at(0));  // argv-like end
+        EXPECT_EQ(0, platform.liveBlocks);
+    }
 }
 
 }  // namespace

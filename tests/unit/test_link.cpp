@@ -149,24 +149,29 @@ const struct {
     {"subscribe", [] { return kestrovaAddObserver(firstObserver); }},
 };
 
-TEST_F(Link, RequestWhileACommandWaitsFailsAtOnceWithoutHandoff) {
-    for (const auto& nested : linkRequests) {
-        resetPlatformDouble();
-        int nestedResult = 0;
-        size_t dialsBefore = 0;
-        platform.duringExecute = [&] {
-            dialsBefore = platform.dialledCards.size();
-            nestedResult = nested.call();
-        };
-        EXPECT_EQ(0, kestrovaHookOff()) << nested.name;  // the outer command's own result
-        EXPECT_EQ(-1, nestedResult) << nested.name;
-        EXPECT_EQ(dialsBefore, platform.dialledCards.size()) << nested.name;
-        EXPECT_EQ(std::vector<std::string>{"[hookoff()]"}, platform.commands) << nested.name;
-        EXPECT_EQ(nullptr, linkState.observer);
+TEST_F(Link, RequestWhileTheLinkWaitsForThePhoneFailsAtOnceWithoutHandoff) {
+    // Waiting for a connection or for a command's answer.
+    for (auto wait : {&PlatformDouble::duringConnect, &PlatformDouble::duringExecute}) {
+        for (const auto& nested : linkRequests) {
+            resetPlatformDouble();
+            int nestedResult = 0;
+            size_t dialsBefore = 0;
+            platform.*wait = [&] {
+                if (nestedResult != 0) return;
+                dialsBefore = platform.dialledCards.size();
+                nestedResult = nested.call();
+            };
+            EXPECT_EQ(0, kestrovaHookOff()) << nested.name;  // the outer command's own result
+            EXPECT_EQ(-1, nestedResult) << nested.name;
+            EXPECT_EQ(dialsBefore, platform.dialledCards.size()) << nested.name;
+            EXPECT_EQ(std::vector<std::string>{"[hookoff()]"}, platform.commands) << nested.name;
+            EXPECT_EQ(1, platform.connections) << nested.name;
+            EXPECT_EQ(nullptr, linkState.observer);
 
-        // Once the command has returned, the link serves again.
-        platform.duringExecute = nullptr;
-        EXPECT_EQ(0, nested.call()) << nested.name;
+            // Once the outer request has returned, the link serves again.
+            platform.*wait = nullptr;
+            EXPECT_EQ(0, nested.call()) << nested.name;
+        }
     }
 }
 
@@ -181,18 +186,37 @@ TEST_F(Link, OnlyTheThreadThatMadeTheLinkMayUseIt) {
     EXPECT_EQ(0, platform.uninitializations);  // nor does the close run here
     EXPECT_EQ(0, kestrovaStartup());  // the hand-off alone never touches the link
 
-    // Once that thread has ended, DDEML has ended its instance with it: the
-    // removal only forgets the link, and the next request builds one here.
-    platform.endedThreads = {1};
+    // Once that thread has ended, DDEML has ended its instance with it: a
+    // removal forgets the link, touching no timer of the caller, and the
+    // next request builds one on the caller's thread.
+    platform.endThread(1);
     EXPECT_EQ(-1, kestrovaHookOff());
+    EXPECT_EQ(1u, platform.commands.size());
+    // The close put off there is done whatever the callback.
     EXPECT_EQ(-1, kestrovaRemoveObserver(secondObserver));
+    EXPECT_EQ(0u, linkState.instance);
     EXPECT_EQ(0, kestrovaRemoveObserver(nullptr));
     EXPECT_EQ(0, platform.uninitializations);
-    EXPECT_EQ(0u, linkState.instance);
+    EXPECT_EQ(nullptr, platform.soonCall);
+    EXPECT_EQ(0, platform.foreignTimerKills);
+    EXPECT_EQ(0, platform.threadHolds);
     EXPECT_EQ(0, kestrovaHookOff());
     EXPECT_EQ(2, platform.initializations);
     platform.threadId = 1;
     EXPECT_EQ(-1, kestrovaHangUp());
+}
+
+TEST_F(Link, LinkOfAThreadThatEndedInsideAWaitIsForgottenWhole) {
+    ASSERT_EQ(0, kestrovaHookOff());
+    // The thread ended inside an observer call during a command's wait.
+    linkState.waitingForPhone = true;
+    linkState.observerCalls = 1;
+    platform.endThread(1);
+    platform.threadId = 2;
+    EXPECT_EQ(0, kestrovaRemoveObserver(nullptr));
+    EXPECT_EQ(0, kestrovaHookOff());
+    EXPECT_EQ(0, kestrovaRemoveObserver(nullptr));
+    EXPECT_EQ(1, platform.uninitializations);  // at once: nothing holds it up
 }
 
 }  // namespace

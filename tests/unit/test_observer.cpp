@@ -114,21 +114,58 @@ TEST_F(Observer, RemovingNoneWhileNoneIsRegisteredClosesTheLink) {
 }
 
 TEST_F(Observer, RemovalDuringACommandClosesTheLinkOnceTheCommandReturns) {
-    ASSERT_EQ(0, kestrovaAddObserver(selfRemovingObserver));
-    uint32_t answer = 1;
-    platform.duringExecute = [&] {
-        answer = platform.notify("[f()]");
-        EXPECT_EQ(0, platform.uninitializations);
-    };
-    EXPECT_EQ(0, kestrovaHookOff());
-    EXPECT_EQ(0u, answer);
-    EXPECT_EQ(1, platform.uninitializations);
-    EXPECT_EQ(0, platform.unsafeUninitializations);
-    EXPECT_FALSE(platform.runSoonCall());
+    // By the observer, or by a window procedure that the wait dispatches.
+    for (bool byObserver : {true, false}) {
+        resetPlatformDouble();
+        ASSERT_EQ(0, kestrovaAddObserver(selfRemovingObserver));
+        platform.duringExecute = [&] {
+            if (byObserver) EXPECT_EQ(0u, platform.notify("[f()]"));
+            else EXPECT_EQ(0, kestrovaRemoveObserver(selfRemovingObserver));
+            EXPECT_EQ(nullptr, linkState.observer);
+            EXPECT_EQ(0, platform.uninitializations);
+            EXPECT_EQ(nullptr, platform.soonCall);  // the command's return closes it
+        };
+        EXPECT_EQ(0, kestrovaHookOff());
+        EXPECT_EQ(1, platform.uninitializations) << byObserver;
+        EXPECT_EQ(0, platform.unsafeUninitializations) << byObserver;
 
-    platform.duringExecute = nullptr;
-    ASSERT_EQ(0, kestrovaAddObserver(firstObserver));
-    EXPECT_EQ(2, platform.initializations);
+        platform.duringExecute = nullptr;
+        ASSERT_EQ(0, kestrovaAddObserver(firstObserver));
+        EXPECT_EQ(2, platform.initializations);
+    }
+}
+
+// After the observer removed itself, the next call on the link's thread, of
+// whatever kind, first closes the link: nothing of it is left to run once
+// the caller goes on, say to unload the library.
+TEST_F(Observer, CloseLeftByASelfRemovalIsDoneByTheNextCall) {
+    const struct {
+        const char* call;
+        int (*run)();
+        int expected;
+        bool linksAgain;
+    } cases[] = {
+        {"hook-off", [] { return kestrovaHookOff(); }, 0, true},
+        {"add", [] { return kestrovaAddObserver(firstObserver); }, 0, true},
+        {"dial", [] { return kestrovaDial("Ann", "1"); }, 0, false},
+        {"startup", [] { return kestrovaStartup(); }, 0, false},
+        {"remove NULL", [] { return kestrovaRemoveObserver(nullptr); }, 0, false},
+        {"remove the removed", [] { return kestrovaRemoveObserver(selfRemovingObserver); }, -1,
+         false},
+    };
+    for (const auto& c : cases) {
+        resetPlatformDouble();
+        ASSERT_EQ(0, kestrovaAddObserver(selfRemovingObserver));
+        platform.notify("[f()]");
+        ASSERT_NE(nullptr, platform.soonCall);
+        EXPECT_EQ(c.expected, c.run()) << c.call;
+        EXPECT_EQ(1, platform.uninitializations) << c.call;
+        EXPECT_EQ(nullptr, platform.soonCall) << c.call;
+        // A request builds a new link rather than reuse the closed one.
+        EXPECT_EQ(c.linksAgain ? 2 : 1, platform.initializations) << c.call;
+        EXPECT_EQ(c.linksAgain ? 2 : 1, platform.connections) << c.call;
+        EXPECT_EQ(c.linksAgain, linkState.instance != 0) << c.call;
+    }
 }
 
 void KESTROVA_CALL handingOverObserver(int, char**) {
@@ -151,6 +188,13 @@ TEST_F(Observer, SubscribingAfterARemovalThatWaitsToCloseKeepsTheLink) {
     EXPECT_EQ(0x8000u, platform.notify("[i()]"));
     EXPECT_EQ(2u, receivedBySecond().size());
     EXPECT_EQ(0, platform.uninitializations);
+
+    // A subscribe that is rejected keeps nothing: the link closes.
+    ASSERT_EQ(0, kestrovaAddObserver(selfRemovingObserver));
+    platform.phoneAccepts = false;
+    EXPECT_EQ(-1, kestrovaAddObserver(secondObserver));
+    EXPECT_EQ(nullptr, linkState.observer);
+    EXPECT_EQ(1, platform.uninitializations);
 }
 
 }  // namespace

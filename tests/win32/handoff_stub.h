@@ -20,9 +20,10 @@ inline HINSTANCE WINAPI handOffStub(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT) {
     return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(42));  // above 32: success
 }
 
-// KestrovaAPI.dll's import slot for SHELL32!ShellExecuteA; nullptr if none.
-inline ULONG_PTR* shellImportSlot() {
-    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA("KestrovaAPI.dll"));
+// The library module's import slot for SHELL32!ShellExecuteA; nullptr if
+// none.
+inline ULONG_PTR* shellImportSlot(const char* module = "KestrovaAPI.dll") {
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA(module));
     if (!base) return nullptr;
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
@@ -48,8 +49,8 @@ inline ULONG_PTR* shellImportSlot() {
 }
 
 // Puts target into the import slot and returns what it held; 0 if no slot.
-inline ULONG_PTR swapShellImport(ULONG_PTR target) {
-    ULONG_PTR* slot = shellImportSlot();
+inline ULONG_PTR swapShellImport(ULONG_PTR target, const char* module) {
+    ULONG_PTR* slot = shellImportSlot(module);
     DWORD protection = 0;
     if (!slot || !VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection)) return 0;
     const ULONG_PTR previous = *slot;
@@ -61,15 +62,18 @@ inline ULONG_PTR swapShellImport(ULONG_PTR target) {
 // For its lifetime the library's hand-off writes the card and starts nothing.
 class StubbedHandOff {
 public:
-    StubbedHandOff() : original_(swapShellImport(reinterpret_cast<ULONG_PTR>(&handOffStub))) {}
+    explicit StubbedHandOff(const char* module = "KestrovaAPI.dll")
+        : module_(module),
+          original_(swapShellImport(reinterpret_cast<ULONG_PTR>(&handOffStub), module)) {}
     ~StubbedHandOff() {
-        if (original_) swapShellImport(original_);
+        if (original_) swapShellImport(original_, module_);
     }
     StubbedHandOff(const StubbedHandOff&) = delete;
     StubbedHandOff& operator=(const StubbedHandOff&) = delete;
     bool active() const { return original_ != 0; }
 
 private:
+    const char* module_;
     ULONG_PTR original_;
 };
 

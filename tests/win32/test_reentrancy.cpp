@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -144,6 +145,41 @@ private:
     std::string heldText_;
 };
 
+// A program's thread: it subscribes, dispatches messages until its observer
+// ends the loop, then does what it does after the loop.
+class ProgramThread {
+public:
+    ProgramThread(std::function<int()> subscribe, std::function<void()> afterLoop)
+        : thread_([this, subscribe, afterLoop] {
+              id_ = GetCurrentThreadId();
+              subscribed_ = subscribe();
+              InterlockedExchange(&ready_, 1);
+              MSG message;
+              while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+              afterLoop();
+              InterlockedExchange(&finished_, 1);
+          }) {}
+    ~ProgramThread() { join(); }
+    int subscribed() {
+        pumpUntil([&] { return ready_ != 0; }, 20000);
+        return subscribed_;
+    }
+    // Waits for the thread; ends its loop if the observer has not in time.
+    void join() {
+        if (!thread_.joinable()) return;
+        if (!pumpUntil([&] { return finished_ != 0; }, 20000))
+            PostThreadMessageA(id_, WM_QUIT, 0, 0);
+        thread_.join();
+    }
+
+private:
+    DWORD id_ = 0;
+    int subscribed_ = 1;
+    volatile LONG ready_ = 0;
+    volatile LONG finished_ = 0;
+    std::thread thread_;
+};
+
 int nestedResult = 0;
 DWORD nestedMs = 0;
 
@@ -159,6 +195,18 @@ void KESTROVA_CALL removingObserver(int count, char** tokens) {
     nestedResult = kestrovaRemoveObserver(removingObserver);
 }
 
+// Removes itself through removeLeaving, then ends its thread's message loop
+// before the put-off close has run, as a program that is done may do.
+int(KESTROVA_CALL* removeLeaving)(ObserverCallback) = kestrovaRemoveObserver;
+void KESTROVA_CALL leavingObserver(int count, char** tokens) {
+    recordNotification(count, tokens);
+    nestedResult = removeLeaving(leavingObserver);
+    PostQuitMessage(0);
+}
+
+int timerTicks = 0;
+void CALLBACK countTick(HWND, UINT, UINT_PTR, DWORD) { ++timerTicks; }
+
 class Reentrancy : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -167,7 +215,8 @@ protected:
         ASSERT_TRUE(stub->active());
     }
     void TearDown() override {
-        for (ObserverCallback observer : {hangingUpObserver, removingObserver, recordNotification})
+        for (ObserverCallback observer :
+             {hangingUpObserver, removingObserver, leavingObserver, recordNotification})
             kestrovaRemoveObserver(observer);
         kestrovaRemoveObserver(nullptr);
     }
@@ -206,6 +255,109 @@ TEST_F(Reentrancy, OnlyTheThreadThatMadeTheLinkMayUseIt) {
     EXPECT_EQ(handOffs, stubbedHandOffs);
     EXPECT_EQ(0, kestrovaHangUp());
     EXPECT_EQ((std::vector<std::string>{"[hookoff()]", "[hangup()]"}), phone->commands);
+}
+
+// The link's thread ends with its close put off, and another thread removes.
+// The library holds a handle to the link's thread until the link is closed
+// or forgotten, and the system frees a thread's id only with its last
+// handle: no other thread can have that id meanwhile, so there is no need
+// to look for one with a loop of threads.
+TEST_F(Reentrancy, LinkOfAThreadThatEndedIsForgottenAndTheCallersTimerKeepsRunning) {
+    volatile LONG released = 0;
+    // Under Wine a thread that ends in a DDE conversation waits some 10 s for
+    // the partner's answer: the partners end theirs first, while the thread
+    // handles DDE messages only and so leaves the put-off close undone.
+    ProgramThread owner([] { return kestrovaAddObserver(leavingObserver); }, [&] {
+        MSG message;
+        for (const DWORD start = GetTickCount(); !released && GetTickCount() - start < 20000;) {
+            if (PeekMessageA(&message, nullptr, WM_DDE_FIRST, WM_DDE_LAST, PM_REMOVE))
+                DispatchMessageA(&message);
+            else
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        }
+    });
+    ASSERT_EQ(0, owner.subscribed());
+    {
+        Notifier notifier;
+        ASSERT_TRUE(notifier.connect());
+        EXPECT_FALSE(notifier.notify("[bye()]"));
+    }
+    phone.reset();
+    InterlockedExchange(&released, 1);
+    owner.join();
+    EXPECT_EQ(0, nestedResult);
+    EXPECT_EQ(-1, kestrovaHookOff()) << "the link should still belong to the ended thread";
+
+    // A fresh thread: under Wine its first timer has the number of the
+    // ended thread's first one, the library's put-off close.
+    int removed = 1;
+    timerTicks = 0;
+    JobThread other;
+    other.run([&] {
+        const UINT_PTR timer = SetTimer(nullptr, 0, 20, countTick);
+        removed = kestrovaRemoveObserver(nullptr);
+        pumpMessagesFor(500);
+        KillTimer(nullptr, timer);
+    });
+    EXPECT_EQ(0, removed);
+    EXPECT_GE(timerTicks, 2) << "the removal stopped the caller's own timer";
+    phone = std::make_unique<HoldingPhone>();
+    EXPECT_EQ(0, kestrovaHookOff());  // the link is free for a new owner
+}
+
+// The observer removes itself and ends the loop; the program then removes
+// the observer as after any loop, unloads the library and goes on with DDE
+// and its messages: none of that may reach the unloaded library. A copy of
+// the DLL is loaded for this, as the one the tests import cannot be
+// unloaded.
+TEST_F(Reentrancy, UnloadingAfterTheObserverRemovedItselfAndTheLoopEnded) {
+    const std::string name = observerServiceName();
+    char original[MAX_PATH];
+    char copy[MAX_PATH];
+    ASSERT_NE(0u, GetModuleFileNameA(GetModuleHandleA("KestrovaAPI.dll"), original, MAX_PATH));
+    ASSERT_NE(0u, GetTempPathA(MAX_PATH, copy));
+    lstrcatA(copy, "KestrovaAPI-unloaded.dll");
+    ASSERT_TRUE(CopyFileA(original, copy, FALSE));
+    const HMODULE library = LoadLibraryA(copy);
+    ASSERT_NE(nullptr, library);
+    using Export = int(KESTROVA_CALL*)(ObserverCallback);
+    const auto add = reinterpret_cast<Export>(
+        reinterpret_cast<void*>(GetProcAddress(library, "kestrovaAddObserver")));
+    removeLeaving = reinterpret_cast<Export>(
+        reinterpret_cast<void*>(GetProcAddress(library, "kestrovaRemoveObserver")));
+
+    int removed = 1;
+    bool reachable = true;
+    volatile LONG unloaded = 0;
+    volatile LONG probed = 0;
+    {
+        ProgramThread program(
+            [&] {
+                const StubbedHandOff copyStub("KestrovaAPI-unloaded.dll");
+                return add(leavingObserver);
+            },
+            [&] {
+                removed = removeLeaving(leavingObserver);
+                reachable = RawClient().connect(name, "Server");
+                FreeLibrary(library);
+                InterlockedExchange(&unloaded, 1);
+                pumpUntil([&] { return probed != 0; }, 10000);
+                pumpMessagesFor(500);
+            });
+        Notifier notifier;
+        ASSERT_EQ(0, program.subscribed());
+        EXPECT_TRUE(notifier.connect());
+        EXPECT_FALSE(notifier.notify("[bye()]"));
+        pumpUntil([&] { return unloaded != 0; }, 20000);
+        EXPECT_FALSE(notifier.notify("[after()]"));
+        InterlockedExchange(&probed, 1);
+        program.join();
+    }
+    removeLeaving = kestrovaRemoveObserver;
+    DeleteFileA(copy);
+    EXPECT_EQ(0, nestedResult);
+    EXPECT_EQ(-1, removed);  // no longer the observer, yet the link closed
+    EXPECT_FALSE(reachable) << "the observer service is still there";
 }
 
 // Last: it leaves the phone simulator running.
