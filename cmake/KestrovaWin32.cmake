@@ -137,4 +137,4 @@ add_test(NAME installed_package
          COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-package install ${CMAKE_BINARY_DIR}
                  ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_BINARY_DIR}/package-check)
 set_tests_properties(installed_package PROPERTIES
-    ENVIRONMENT KESTROVA_WINE_ROOT=${CMAKE_BINARY_DIR}/wine LABELS win32)
+    ENVIRONMENT KESTROVA_WINE_ROOT=${KESTROVA_WINE_ROOT} LABELS win32)
