@@ -222,9 +222,8 @@ private:
         // it first. Every later DdeConnect on the machine sends each such
         // window its initiate and waits for it, so a simulator that saw a
         // thousand subscribers go would make every connection slow.
-        DWORD process = 0;
         if (subscriber.window && IsWindow(subscriber.window) &&
-            GetWindowThreadProcessId(subscriber.window, &process) == GetCurrentThreadId())
+            GetWindowThreadProcessId(subscriber.window, nullptr) == GetCurrentThreadId())
             DestroyWindow(subscriber.window);
     }
 
