@@ -137,11 +137,11 @@ add_test(NAME installed_package
          COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-package install ${CMAKE_BINARY_DIR}
                  ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_BINARY_DIR}/package-check)
 set_tests_properties(installed_package PROPERTIES
-    ENVIRONMENT KESTROVA_WINE_ROOT=${CMAKE_BINARY_DIR}/wine LABELS win32)
+    ENVIRONMENT KESTROVA_WINE_ROOT=${KESTROVA_WINE_ROOT} LABELS win32)
 # The DLL signed as scripts/package --sign signs it, with a throwaway
 # certificate: verified, still passing one test program, unsigned again.
 add_test(NAME signed_dll
          COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-signing $<TARGET_FILE:KestrovaAPI>
                  $<TARGET_FILE:win32_no_association> ${CMAKE_BINARY_DIR}/signing-check)
 set_tests_properties(signed_dll PROPERTIES
-    ENVIRONMENT KESTROVA_WINE_ROOT=${CMAKE_BINARY_DIR}/wine LABELS win32)
+    ENVIRONMENT KESTROVA_WINE_ROOT=${KESTROVA_WINE_ROOT} LABELS win32)

@@ -329,11 +329,14 @@ TEST_F(PhoneSim, HangHoldsEachAnswerForTheGivenTime) {
     EXPECT_TRUE(control_.waitForLog("command 10 accepted [hangup()]", 5000));
     EXPECT_EQ("idle", control_.state());
 
-    // The late answer does not confuse the next command.
+    // The late answer does not confuse the next command. (Under load the
+    // client's DDEML may take the late answer for the next one's, so the
+    // phone's side is awaited.)
     ASSERT_TRUE(control_.hang(0));
     EXPECT_TRUE(client.execute("[hookoff()]", 5000));
+    EXPECT_TRUE(control_.waitForLog("command 11 accepted [hookoff()]", 5000)) << control_.log();
     EXPECT_EQ("command 11 accepted [hookoff()]", heldAndDone().back());
-    EXPECT_EQ("offhook", control_.state());
+    EXPECT_TRUE(control_.waitForState("offhook"));
 }
 
 TEST_F(PhoneSim, ControlRejectsMalformedHooks) {

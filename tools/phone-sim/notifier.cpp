@@ -40,6 +40,7 @@ struct Subscriber {
     HSZ topic = nullptr;
     HSZ pokeItem = nullptr;
     HCONV conversation = nullptr;
+    HWND window = nullptr;  // this side's window of the conversation
 };
 
 // How one subscriber fared in a flood.
@@ -217,6 +218,13 @@ private:
         DdeFreeStringHandle(subscriber.instance, subscriber.topic);
         DdeFreeStringHandle(subscriber.instance, subscriber.pokeItem);
         DdeUninitialize(subscriber.instance);  // ends the conversation, if it still runs
+        // Wine leaves the conversation's window behind when the partner ended
+        // it first. Every later DdeConnect on the machine sends each such
+        // window its initiate and waits for it, so a simulator that saw a
+        // thousand subscribers go would make every connection slow.
+        if (subscriber.window && IsWindow(subscriber.window) &&
+            GetWindowThreadProcessId(subscriber.window, nullptr) == GetCurrentThreadId())
+            DestroyWindow(subscriber.window);
     }
 
     // Drops a subscriber whose partner went away; false if it is still there.
@@ -268,6 +276,9 @@ private:
             close(subscriber);
             return;
         }
+        CONVINFO info{};
+        info.cb = sizeof info;
+        if (DdeQueryConvInfo(subscriber.conversation, QID_SYNC, &info)) subscriber.window = info.hwnd;
         {
             Locked hold(lock_);
             subscribers_.push_back(subscriber);
