@@ -56,6 +56,10 @@ int retryWhileUnreachable(Request request, int attempts = 40) {
         result = request();
         if (result == KESTROVA_FAILED) pumpMessagesFor(250);
     }
+    // A hand-off process that starts late reads whatever card the file holds
+    // by then: let every one of them hand its card over before the test
+    // writes a card of its own.
+    pumpUntil([] { return phoneProcesses() <= 1; }, 10000);
     return result;
 }
 

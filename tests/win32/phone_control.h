@@ -115,20 +115,23 @@ inline DWORD waitForExit(HANDLE process, DWORD timeoutMs) {
     return code;
 }
 
-// Whether any process of the phone's program runs.
-inline bool phoneProgramRuns() {
+// How many processes of the phone's program run: the phone, and the
+// hand-off processes that the shell started and that have yet to hand their
+// card over.
+inline int phoneProcesses() {
     const std::string path = phoneExePath();
     const std::string program = path.substr(path.find_last_of("\\/") + 1);
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    bool found = false;
-    for (BOOL more = Process32First(snapshot, &entry); more && !found;
-         more = Process32Next(snapshot, &entry))
-        found = lstrcmpiA(entry.szExeFile, program.c_str()) == 0;
+    int found = 0;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        found += lstrcmpiA(entry.szExeFile, program.c_str()) == 0 ? 1 : 0;
     CloseHandle(snapshot);
     return found;
 }
+
+inline bool phoneProgramRuns() { return phoneProcesses() > 0; }
 
 // The lines of a log text, without their line feeds.
 inline std::vector<std::string> splitLines(const std::string& text) {
