@@ -1,7 +1,9 @@
-# What tests/win32/wine-run and scripts/simulate share: Wine's loader check,
-# the template prefix (made once per root, under a lock, and marked complete
-# last) and copying it into a new prefix. Sourced, not run: the caller
-# defines die and sets root, where the template lives, before sourcing.
+# What tests/win32/wine-run, scripts/simulate and the other scripts that run
+# Wine programs share: Wine's loader check, the template prefix (made once
+# per root, under a lock, and marked complete last), copying it into a new
+# prefix, removing run prefixes whose owner has gone, and Windows paths.
+# Sourced, not run: the caller defines die and sets root, where the template
+# lives, before sourcing.
 
 readonly template_format=1
 template=$root/template
@@ -89,3 +91,34 @@ copy_prefix_dir() {
     done
 }
 
+# Fills the new prefix $1 with a copy of the template, which no one rebuilds
+# meanwhile.
+copy_template() {
+    (
+        flock -s 9
+        copy_prefix_dir "$template" "$1"
+    ) 9<"$root/template.lock"
+}
+
+# A run prefix is named after the process that owns it ($root/run/PID.*):
+# one whose owner has gone was left by a run killed before it could clean
+# up. Ends its Wine server and removes it.
+remove_stale_prefixes() {
+    local stale owner
+    for stale in "$root"/run/*; do
+        [[ -d $stale ]] || continue
+        owner=${stale##*/}
+        owner=${owner%%.*}
+        [[ $owner =~ ^[0-9]+$ ]] || continue
+        kill -0 "$owner" 2>/dev/null && continue
+        WINEPREFIX=$stale wineserver -k >/dev/null 2>&1
+        rm -rf "$stale"
+    done
+}
+
+# Windows path of a Linux path through drive Z:, which maps to /.
+windows_path() {
+    local absolute
+    absolute=$(realpath -m -- "$1")
+    printf 'Z:%s' "${absolute//\//\\}"
+}
