@@ -44,8 +44,8 @@ int32_t writeHandoffFile(const char* path, const char* card, int32_t length) {
     PlatformFile* file = platformOpenText(path);
     if (!file) return KESTROVA_NO_FILE;
     const int32_t written = platformWrite(file, card, length);
-    platformClose(file);
-    return written < length ? KESTROVA_FAILED : KESTROVA_OK;
+    const bool stored = platformClose(file);
+    return written < length || !stored ? KESTROVA_FAILED : KESTROVA_OK;
 }
 
 int32_t dialResult(int32_t shellResult) {

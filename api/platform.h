@@ -31,9 +31,12 @@ struct PlatformFile;
 // Creates or truncates the file for writing in text mode, where every line
 // feed is stored as carriage return plus line feed. nullptr on failure.
 PlatformFile* platformOpenText(const char* path);
-// Writes count one-byte items and returns how many were written.
+// Writes count one-byte items and returns how many were written. The items
+// may wait in a buffer until the file is closed.
 int32_t platformWrite(PlatformFile* file, const char* bytes, int32_t count);
-void platformClose(PlatformFile* file);
+// Flushes and closes the file. False when any buffered item did not reach it
+// (a full disk): only then is a write known to be whole.
+bool platformClose(PlatformFile* file);
 
 // --- Shell ---------------------------------------------------------------
 

@@ -58,7 +58,13 @@ int32_t platformWrite(PlatformFile* file, const char* bytes, int32_t count) {
         std::fwrite(bytes, 1, static_cast<size_t>(count), reinterpret_cast<FILE*>(file)));
 }
 
-void platformClose(PlatformFile* file) { std::fclose(reinterpret_cast<FILE*>(file)); }
+bool platformClose(PlatformFile* file) {
+    FILE* const stream = reinterpret_cast<FILE*>(file);
+    // A card is far smaller than the runtime's buffer: its bytes reach the
+    // disk here, and so does a full disk's failure.
+    const bool flushed = std::fflush(stream) == 0 && !std::ferror(stream);
+    return std::fclose(stream) == 0 && flushed;
+}
 
 int32_t platformShellDial(const char* path) {
     const HINSTANCE result = ShellExecuteA(nullptr, "dial", path, "", nullptr, SW_MINIMIZE);

@@ -149,7 +149,10 @@ int32_t platformWrite(PlatformFile*, const char* bytes, int32_t count) {
     return written;
 }
 
-void platformClose(PlatformFile*) { --theDouble.openFiles; }
+bool platformClose(PlatformFile*) {
+    --theDouble.openFiles;
+    return !theDouble.closeFails;
+}
 
 int32_t platformShellDial(const char* path) {
     theDouble.dialledPaths.push_back(path);

@@ -28,6 +28,7 @@ struct PlatformDouble {
     // Files
     bool openFails = false;
     int32_t writeLimit = -1;  // >= 0: at most this many items are written
+    bool closeFails = false;  // the buffered items do not reach the file
     std::string openedPath;
     std::string fileContents;  // the items written, before text-mode translation
     int opens = 0;

@@ -119,6 +119,8 @@ TEST_F(DialHandoff, EachFailureHasItsCodeAndLeavesNothingBehind) {
          false},
         {"file cannot be created", [](PlatformDouble& p) { p.openFails = true; }, -3, true, false},
         {"short write", [](PlatformDouble& p) { p.writeLimit = 10; }, -1, true, false},
+        {"full disk seen at close", [](PlatformDouble& p) { p.closeFails = true; }, -1, true,
+         false},
     };
     for (const Case& c : cases) {
         resetPlatformDouble();
