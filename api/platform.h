@@ -15,6 +15,9 @@
 // GetTempPathA does: with capacity 0 and no buffer returns the length
 // needed including the terminator; otherwise the length written without
 // the terminator, or the length needed if it did not fit; 0 on failure.
+// The text names the directory exactly in the ANSI code page, in its short
+// form if need be; a directory with no such name fails the fetch, not the
+// length query.
 uint32_t platformTempPath(uint32_t capacity, char* buffer);
 
 uint32_t platformProcessId();

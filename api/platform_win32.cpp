@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "heap.h"
 #include "platform.h"
@@ -23,7 +24,61 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
 void* heapTake(std::size_t size) { return std::malloc(size); }
 void heapRelease(void* block) { std::free(block); }
 
-uint32_t platformTempPath(uint32_t capacity, char* buffer) { return GetTempPathA(capacity, buffer); }
+namespace {
+
+// The longest temporary directory the system reports (MAX_PATH characters
+// and a terminator), and room for it in ANSI text, where a character of a
+// double-byte code page takes two bytes.
+constexpr DWORD wideTempPathCapacity = MAX_PATH + 1;
+constexpr uint32_t ansiTempPathCapacity = 2 * wideTempPathCapacity;
+
+// Writes wide in the ANSI code page; false when a character has no exact
+// ANSI form (a best fit or a "?" would name another folder).
+bool toAnsi(const wchar_t* wide, char* ansi) {
+    BOOL lossy = FALSE;
+    const int written = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, ansi,
+                                            static_cast<int>(ansiTempPathCapacity), nullptr, &lossy);
+    return written > 0 && !lossy;
+}
+
+enum class TempDirectory { found, unreadable, notAnsi };
+
+// The temporary directory as ANSI text that names it exactly. The file is
+// written and handed to the shell by that name, and the phone application,
+// perhaps an ANSI program, opens it by the same: a folder whose name the
+// code page lacks characters for (a user profile named in another script)
+// goes by its short (8.3) form, which the system writes in plain characters.
+TempDirectory ansiTempDirectory(char* ansi) {
+    wchar_t wide[wideTempPathCapacity];
+    const DWORD length = GetTempPathW(wideTempPathCapacity, wide);
+    if (length == 0 || length >= wideTempPathCapacity) return TempDirectory::unreadable;
+    if (toAnsi(wide, ansi)) return TempDirectory::found;
+    wchar_t shortForm[wideTempPathCapacity];
+    const DWORD shortLength = GetShortPathNameW(wide, shortForm, wideTempPathCapacity);
+    if (shortLength == 0 || shortLength >= wideTempPathCapacity) return TempDirectory::notAnsi;
+    return toAnsi(shortForm, ansi) ? TempDirectory::found : TempDirectory::notAnsi;
+}
+
+}  // namespace
+
+uint32_t platformTempPath(uint32_t capacity, char* buffer) {
+    char ansi[ansiTempPathCapacity];
+    switch (ansiTempDirectory(ansi)) {
+        case TempDirectory::unreadable:
+            return 0;
+        case TempDirectory::notAnsi:
+            // The directory is there but has no ANSI name: the length query
+            // succeeds and the fetch fails, so the hand-off reports the
+            // directory as unreadable, not as absent.
+            return capacity == 0 ? ansiTempPathCapacity : 0;
+        case TempDirectory::found:
+            break;
+    }
+    const auto size = static_cast<uint32_t>(std::strlen(ansi)) + 1;
+    if (capacity < size) return size;  // the length query, or a buffer too small
+    std::memcpy(buffer, ansi, size);
+    return size - 1;
+}
 
 uint32_t platformProcessId() { return GetCurrentProcessId(); }
 

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <thread>
 
+#include "handoff_stub.h"
 #include "library_test_support.h"
 
 namespace kestrova_test {
@@ -16,6 +18,55 @@ class DialHandoff : public ::testing::Test {
 protected:
     PhoneControl phone;
 };
+
+// The Windows name under which Wine shows a Unix path.
+std::wstring windowsPathOf(const char* unixPath) {
+    using ToDos = WCHAR*(CDECL*)(const char*);
+    const auto toDos = reinterpret_cast<ToDos>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name")));
+    WCHAR* const dos = toDos ? toDos(unixPath) : nullptr;
+    if (!dos) return std::wstring();
+    std::wstring path(dos);
+    HeapFree(GetProcessHeap(), 0, dos);
+    return path;
+}
+
+// For its lifetime the temporary directory is folder (TMP comes first).
+class TempDirectoryAs {
+public:
+    explicit TempDirectoryAs(const std::wstring& folder) {
+        wchar_t saved[MAX_PATH];
+        const DWORD length = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+        hadTmp_ = length > 0 && length < MAX_PATH;
+        if (hadTmp_) saved_ = saved;
+        SetEnvironmentVariableW(L"TMP", folder.c_str());
+    }
+    ~TempDirectoryAs() { SetEnvironmentVariableW(L"TMP", hadTmp_ ? saved_.c_str() : nullptr); }
+    TempDirectoryAs(const TempDirectoryAs&) = delete;
+    TempDirectoryAs& operator=(const TempDirectoryAs&) = delete;
+
+private:
+    std::wstring saved_;
+    bool hadTmp_ = false;
+};
+
+// First in the file: no dial the shell accepted may precede it, or
+// kestrovaStartup would rightly leave the file alone. The test's folder
+// holds kestrova.vcf as a link to a full device: opening and writing work,
+// and the bytes fail to land only when the file is flushed and closed.
+TEST(FullDisk, CardThatDoesNotReachTheDiskIsNotHandedOver) {
+    const char* folder = std::getenv("KESTROVA_FULL_DISK_DIR");
+    ASSERT_NE(nullptr, folder) << "the test's CMake sets KESTROVA_FULL_DISK_DIR";
+    const std::wstring dosFolder = windowsPathOf(folder);
+    ASSERT_FALSE(dosFolder.empty()) << folder;
+    TempDirectoryAs temp(dosFolder);
+    StubbedHandOff shell;
+    ASSERT_TRUE(shell.active());
+    const long handOffsBefore = stubbedHandOffs;
+    EXPECT_EQ(KESTROVA_FAILED, kestrovaStartup());
+    EXPECT_EQ(KESTROVA_FAILED, kestrovaDial("Ann Example", "+1 555 0100"));
+    EXPECT_EQ(handOffsBefore, stubbedHandOffs) << "the shell was handed a card that is not there";
+}
 
 TEST_F(DialHandoff, StartupStartsThePhoneWithThePlaceholderCard) {
     ASSERT_EQ(0, kestrovaStartup());
@@ -125,6 +176,30 @@ TEST_F(DialHandoff, CardFileHeldByAnotherProgramIsWaitedForBriefly) {
         // on a busy machine is slow to open files.
         EXPECT_LT(took, 1000u) << "the hand-off waited too long for the held file";
     }
+}
+
+// A temporary folder named in a script that the ANSI code page lacks, as for
+// a user profile named in Cyrillic on a Western system: the phone simulator,
+// an ANSI program, must still read the whole card.
+TEST_F(DialHandoff, TemporaryFolderOutsideTheAnsiCodePageIsUsedWhole) {
+    wchar_t base[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathW(MAX_PATH, base));
+    const std::wstring folder = std::wstring(base) + L"\x0412\x0440\x0435\x043C\x044F";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    char ansi[MAX_PATH];
+    BOOL lossy = FALSE;
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.c_str(), -1, ansi, MAX_PATH, nullptr,
+                        &lossy);
+    ASSERT_TRUE(lossy) << "code page " << GetACP() << " can write the folder's name";
+    TempDirectoryAs temp(folder + L"\\");
+    ASSERT_EQ(0, kestrovaDial("Ann Example", "+1 555 0100"));
+    ASSERT_TRUE(phone.connect());
+    const std::string onDisk = cardOnDisk("Ann Example", "+1 555 0100");
+    EXPECT_TRUE(phone.waitForLog(std::to_string(onDisk.size()) + " dial " +
+                                 standin::escapeBytes(onDisk)))
+        << phone.log();
+    phone.remoteHangUp();
+    EXPECT_TRUE(phone.waitForState("idle"));
 }
 
 }  // namespace
