@@ -192,4 +192,29 @@ TEST(Watch, PrintsCallsPlainAndAsJsonFollowsRestartsAndEndsOnCtrlC) {
     phone.exitPhone();
 }
 
+// The first subscription refused, then the phone application restarts: the
+// watch's link still leads to the one that went, so it must close it before
+// trying again, or it never reaches the new one.
+TEST(Watch, SubscribesToAPhoneThatRestartsWhileItsFirstSubscriptionWaits) {
+    const HANDLE first = kestrova_test::startPhone();
+    ASSERT_NE(nullptr, first);
+    CloseHandle(first);
+    PhoneControl phone;
+    ASSERT_TRUE(phone.connect());
+    ASSERT_TRUE(phone.rejectCommands(true));
+    CapturedProcess watch;
+    ASSERT_TRUE(watch.start("\"" + watchExePath() + "\" --wait 40"));
+    ASSERT_TRUE(phone.waitForLog("rejected [subscribe(", 20000)) << phone.log();
+    ASSERT_TRUE(simulatorCommand("quit"));
+    phone.disconnect();
+    const HANDLE second = kestrova_test::startPhone();
+    ASSERT_NE(nullptr, second);
+    CloseHandle(second);
+    ASSERT_TRUE(phone.connect());
+    EXPECT_TRUE(kestrova_test::pumpUntil([&] { return phone.subscribers().size() == 1; }, 30000))
+        << phone.log() << "watch: " << watch.err();
+    EXPECT_EQ(STILL_ACTIVE, watch.wait(0)) << watch.err();
+    phone.exitPhone();
+}
+
 }  // namespace

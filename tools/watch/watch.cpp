@@ -211,6 +211,10 @@ int subscribe() {
                 " s: is it installed, and does it serve \"Kestrova\"?");
             return exitNoAnswer;
         }
+        // The link may hold a conversation with a phone application that
+        // went away meanwhile (it refused or timed out, then restarted):
+        // close it, so that the next try reaches the one that serves now.
+        kestrovaRemoveObserver(nullptr);
         if (!announced) {
             say("waiting for the phone application to start (up to " +
                 std::to_string(options.waitSeconds) + " s)...");
