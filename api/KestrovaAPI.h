@@ -132,7 +132,15 @@ extern "C" {
  * The observer: called once per notification with the token count (at least
  * 1) and the tokens, like argc/argv. tokens[0] is the notification name,
  * tokens[1] .. tokens[count - 1] its arguments in order; tokens[count] is
- * NULL. A notification of more than 1023 bytes or more than 100 tokens (its
+ * NULL. The phone application sends each notification as text, a name and
+ * a parenthesised, comma-separated argument list, usually in square
+ * brackets: [call("ringing","Ann Example","+1 555 0100")] gives the tokens
+ * call, ringing, Ann Example and +1 555 0100. Brackets are removed only as
+ * a pair; without a "(" the whole text is the name. An argument in double
+ * quotes may hold "," and ")" but no double quote; spaces are kept as they
+ * are; empty unquoted arguments are dropped ([f(a,,b)] gives f, a, b); the
+ * list ends at the first ")" outside quotes, and what follows is ignored.
+ * A notification of more than 1023 bytes or more than 100 tokens (its
  * name and 99 arguments), or one that cannot be parsed, reaches no observer
  * and is answered as not processed: nothing arrives cut short.
  * The strings and the table belong to the library and are valid only
