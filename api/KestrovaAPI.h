@@ -138,8 +138,9 @@ extern "C" {
  * call, ringing, Ann Example and +1 555 0100. Brackets are removed only as
  * a pair; without a "(" the whole text is the name. An argument in double
  * quotes may hold "," and ")" but no double quote, and is followed by ","
- * or ")"; spaces are kept as they are; empty unquoted arguments are dropped ([f(a,,b)] gives f, a, b); the
- * list ends at the first ")" outside quotes, and what follows is ignored.
+ * or ")"; spaces are kept as they are; empty unquoted arguments are
+ * dropped ([f(a,,b)] gives f, a, b); the list ends at the first ")" outside
+ * quotes, and what follows is ignored.
  * A notification of more than 1023 bytes or more than 100 tokens (its
  * name and 99 arguments), or one that cannot be parsed, reaches no observer
  * and is answered as not processed: nothing arrives cut short.
