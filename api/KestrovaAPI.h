@@ -15,10 +15,12 @@
  * what each means for it; in short:
  *
  *   KESTROVA_OK           0  Success.
- *   KESTROVA_FAILED      -1  The request failed: the hand-off card did not
- *                            reach the disk whole, the phone application
- *                            could not be reached or did not accept the
- *                            command, or the call was refused at once.
+ *   KESTROVA_FAILED      -1  The request failed: the card would not fit or
+ *                            did not reach the disk whole, the phone
+ *                            application could not be reached or did not
+ *                            accept the command, the call was refused at
+ *                            once, or kestrovaRemoveObserver was given a
+ *                            callback that is not the observer.
  *   KESTROVA_NO_RESOURCE -2  Something the library needs could not be had:
  *                            the temporary directory, memory, the DDE
  *                            instance, a name handle, a handle on the
@@ -31,10 +33,10 @@
  *                            failure reported as 0 reads as success.
  *
  * The hand-off. kestrovaDial writes a card to "kestrova.vcf" in the
- * temporary directory and asks the shell to "dial" it; kestrovaStartup,
- * kestrovaHookOff, kestrovaHangUp and kestrovaAddObserver hand over a
- * placeholder card the same way first, which starts the phone application
- * if it is not running. Every hand-off of this process can return:
+ * temporary directory and asks the shell to "dial" it. kestrovaStartup
+ * hands over a placeholder card the same way, and kestrovaHookOff,
+ * kestrovaHangUp and kestrovaAddObserver do so first; it starts the phone
+ * application if it is not running. Every hand-off of this process can return:
  *   -1  the temporary directory reported no length; or the card did not
  *       reach the file whole (a short write, or a full disk, seen when the
  *       file is flushed and closed): the shell is not asked to dial it;
