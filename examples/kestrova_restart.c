@@ -26,7 +26,7 @@
 #include "KestrovaAPI.h"
 
 #define PROBE_EVERY_MS 1000      /* how often it looks whether the phone is there */
-#define FIRST_WAIT_MS 30000      /* how long the first subscription keeps trying */
+#define FIRST_WAIT_MS 30000      /* how long the first subscription keeps trying (30 s) */
 #define CLOSE_GRACE_MS 4500      /* Windows ends the process this long after a close event */
 #define SHELL_NO_ASSOCIATION 31  /* SE_ERR_NOASSOC: nothing handles "dial" on .vcf files */
 
@@ -235,7 +235,10 @@ int main(void)
     if (result != KESTROVA_OK) {
         kestrovaRemoveObserver(NULL);  /* the link of the last try */
         if (stopping()) return 0;
-        explain(result);
+        if (result == KESTROVA_FAILED)
+            say("the phone application did not answer within 30 s: is it installed?");
+        else
+            explain(result);
         return 1;
     }
     subscribed = TRUE;
