@@ -5,13 +5,14 @@ Attribute VB_Name = "KestrovaDemo"
 ' window (Ctrl+G).
 '
 ' In the VBA editor: File > Import File... this file, set PackageFolder to
-' where the release package is unpacked, and run DemoCall. For Office 2010
-' and later, 32- and 64-bit. Office loads the DLL of its own bitness:
-' x64\bin's for 64-bit Office, x86\bin's for 32-bit (File > Account > About
-' says which Office is installed).
+' the package's folder (KestrovaAPI-1.0.0, where you unpacked the zip) and run
+' DemoCall. For Office 2010 and later, 32- and 64-bit. Office loads the DLL of
+' its own bitness: x64\bin's for 64-bit Office, x86\bin's for 32-bit (File >
+' Account > About says which Office is installed).
 Option Explicit
 
-Private Const PackageFolder As String = "C:\KestrovaAPI"
+' The folder the zip unpacks into, here with the zip unpacked into C:\.
+Private Const PackageFolder As String = "C:\KestrovaAPI-1.0.0"
 
 #If Win64 Then
 ' 64-bit Office: x64 has one calling convention, so the library's functions
@@ -150,12 +151,16 @@ Private Function Report(ByVal what As String, ByVal result As Long) As Long
 End Function
 
 ' The first request also starts the phone application, which takes a moment
-' to be ready: retry for a while.
+' to be ready: retry for a while. Before each retry the link of the failed
+' try is closed: should the phone application quit or crash and start again
+' meanwhile, a retry on that link would reach the one that went, and fail
+' every time.
 Private Function Subscribe() As Long
     Dim attempt As Long
     For attempt = 1 To 40
         Subscribe = kestrovaAddObserver(observer)
         If Subscribe <> -1 Then Exit Function
+        kestrovaRemoveObserver 0
         WaitToHear "", 250
     Next
 End Function

@@ -44,13 +44,17 @@ static int report(const char *what, int result)
 }
 
 /* The first request also starts the phone application, which takes a moment
- * to be ready: retry for a while. */
+ * to be ready: retry for a while. Before each retry the link of the failed
+ * try is closed: should the phone application quit or crash and start again
+ * meanwhile, a retry on that link would reach the one that went, and fail
+ * every time. */
 static int subscribe(void)
 {
     int attempt, result = KESTROVA_FAILED;
     for (attempt = 0; attempt < 40; ++attempt) {
         result = kestrovaAddObserver(onNotification);
         if (result != KESTROVA_FAILED) break;
+        kestrovaRemoveObserver(NULL);
         pump(250);
     }
     return result;

@@ -68,13 +68,18 @@ function pumpMessages() {
 
 const heard = [];
 
-// Called on this thread, from pumpMessages. The tokens live only during the
-// call: copy them out.
+// Called on this thread, from pumpMessages, inside the phone application's
+// DDE transaction: it only records and prints. The tokens live only during
+// the call: copy them out. Nothing may be thrown back into the library.
 function onNotification(count, tokens) {
-    const words = koffi.decode(tokens, 'void *', count).map(fromAnsi);
-    heard.push(words);
-    const args = words.slice(1).map(word => `"${word}"`).join(', ');
-    console.log(`    phone says: ${words[0]}${args ? ' ' + args : ''}`);
+    try {
+        const words = koffi.decode(tokens, 'void *', count).map(fromAnsi);
+        heard.push(words);
+        const args = words.slice(1).map(word => `"${word}"`).join(', ');
+        console.log(`    phone says: ${words[0]}${args ? ' ' + args : ''}`);
+    } catch (error) {
+        console.error('the observer failed:', error);
+    }
 }
 
 const sleep = ms => new Promise(resolve => setTimeout(resolve, ms));
@@ -93,12 +98,17 @@ function report(what, result) {
 }
 
 // The first request also starts the phone application, which takes a moment
-// to be ready: retry for a while.
+// to be ready: retry for a while. Before each retry the link of the failed
+// try is closed: should the phone application quit or crash and start again
+// meanwhile, a retry on that link would reach the one that went, and fail
+// every time.
 async function subscribe(observer) {
     let result = -1;
     for (let attempt = 0; attempt < 40 && result === -1; ++attempt) {
         result = kestrovaAddObserver(observer);
-        if (result === -1) await sleep(250);
+        if (result !== -1) break;
+        kestrovaRemoveObserver(null);
+        await sleep(250);
     }
     return result;
 }

@@ -12,16 +12,22 @@ import ctypes
 import os
 import sys
 import time
+import traceback
 from ctypes import wintypes
 
 here = os.path.dirname(os.path.abspath(__file__))
 edition = "x64" if ctypes.sizeof(ctypes.c_void_p) == 8 else "x86"
-dll_path = os.environ.get("KESTROVA_DLL") or os.path.join(here, "..", edition, "bin", "KestrovaAPI.dll")
+# By its full path: since Python 3.8, a DLL given by name is looked for only
+# in Python's own folder and the system's, not in the current folder or the
+# script's.
+dll_path = os.path.abspath(os.environ.get("KESTROVA_DLL") or
+                           os.path.join(here, "..", edition, "bin", "KestrovaAPI.dll"))
 
 # The library's functions are cdecl: CDLL and CFUNCTYPE, not WinDLL and
 # WINFUNCTYPE. Text is bytes in the ANSI code page ("mbcs").
 kestrova = ctypes.CDLL(dll_path)
 ObserverCallback = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.POINTER(ctypes.c_char_p))
+NO_OBSERVER = ObserverCallback()  # NULL: matches when no observer is registered
 for function, arguments in [
     (kestrova.kestrovaAddObserver, [ObserverCallback]),
     (kestrova.kestrovaRemoveObserver, [ObserverCallback]),
@@ -40,15 +46,25 @@ user32.DispatchMessageA.argtypes = [ctypes.POINTER(wintypes.MSG)]
 PM_REMOVE = 1
 
 heard = []
+# A Ctrl+C or exit met inside the observer, raised again outside it by pump().
+interrupted = []
 
 
 def on_notification(count, tokens):
-    """Called on this thread while pump() dispatches messages. The tokens
-    live only during the call: they are copied out as str."""
-    words = [tokens[i].decode("mbcs") for i in range(count)]
-    heard.append(words)
-    arguments = ", ".join('"%s"' % word for word in words[1:])
-    print("    phone says: " + " ".join(filter(None, [words[0], arguments])), flush=True)
+    """Called on this thread while pump() dispatches messages, inside the
+    phone application's DDE transaction: it only records and prints. The
+    tokens live only during the call: they are copied out as str. Nothing
+    may escape it into the library: an error is printed, a Ctrl+C is handed
+    on to pump()."""
+    try:
+        words = [tokens[i].decode("mbcs", "replace") for i in range(count)]
+        heard.append(words)
+        arguments = ", ".join('"%s"' % word for word in words[1:])
+        print("    phone says: " + " ".join(filter(None, [words[0], arguments])), flush=True)
+    except Exception:
+        traceback.print_exc()
+    except BaseException as stop:
+        interrupted.append(stop)
 
 
 def pump(seconds, until=lambda: False):
@@ -60,6 +76,8 @@ def pump(seconds, until=lambda: False):
         while user32.PeekMessageA(ctypes.byref(message), None, 0, 0, PM_REMOVE):
             user32.TranslateMessage(ctypes.byref(message))
             user32.DispatchMessageA(ctypes.byref(message))
+        if interrupted:
+            raise interrupted.pop()
         time.sleep(0.01)
 
 
@@ -74,12 +92,16 @@ def report(what, result):
 
 def subscribe(observer):
     """The first request also starts the phone application, which takes a
-    moment to be ready: retry for a while."""
+    moment to be ready: retry for a while. Before each retry the link of the
+    failed try is closed: should the phone application quit or crash and
+    start again meanwhile, a retry on that link would reach the one that
+    went, and fail every time."""
     result = -1
     for _ in range(40):
         result = kestrova.kestrovaAddObserver(observer)
         if result != -1:
             break
+        kestrova.kestrovaRemoveObserver(NO_OBSERVER)
         pump(0.25)
     return result
 
