@@ -65,25 +65,6 @@ TEST_F(Link, RejectedCommandKeepsTheConversationAndClearsTheError) {
     EXPECT_EQ(0, kestrovaHookOff());
 }
 
-TEST_F(Link, CloseReleasesEverythingAndTheNextRequestStartsAfresh) {
-    EXPECT_EQ(0, closeLink());  // nothing to close
-    EXPECT_EQ(0, platform.uninitializations);
-
-    ASSERT_EQ(0, kestrovaHookOff());
-    EXPECT_EQ(3u, platform.liveNames.size());
-    EXPECT_EQ(0, closeLink());
-    EXPECT_TRUE(platform.liveNames.empty());
-    EXPECT_EQ(1, platform.uninitializations);
-    EXPECT_EQ(0u, linkState.instance);
-    EXPECT_EQ(nullptr, linkState.conversation);
-
-    ASSERT_EQ(0, kestrovaHangUp());
-    EXPECT_EQ(2, platform.initializations);
-    EXPECT_EQ(2, platform.connections);
-    EXPECT_EQ(2u, platform.lastInstance);
-    EXPECT_STREQ("KestrovaObserver.000002BC", linkState.observerServiceName);
-}
-
 TEST_F(Link, ObserverServiceNameHasEightUpperCaseHexDigits) {
     const struct {
         uint32_t pid;

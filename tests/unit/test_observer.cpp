@@ -64,10 +64,8 @@ TEST_F(Observer, RemoveWithAnotherCallbackChangesNothing) {
 TEST_F(Observer, RemoveClosesTheLinkAndAddSubscribesAfresh) {
     ASSERT_EQ(0, kestrovaAddObserver(firstObserver));
     EXPECT_EQ(0, kestrovaRemoveObserver(firstObserver));
-    EXPECT_EQ(nullptr, linkState.observer);
     EXPECT_EQ(1, platform.uninitializations);
     EXPECT_TRUE(platform.registeredServices.empty());
-    EXPECT_TRUE(platform.liveNames.empty());
 
     ASSERT_EQ(0, kestrovaAddObserver(secondObserver));
     EXPECT_EQ(2, platform.initializations);
