@@ -18,17 +18,16 @@ struct LinkState {
     DdeName* topicName;     // "Server"
     DdeConversation* conversation;
     uint32_t instance;  // 0: no link
-    // DDEML serves an instance only on the thread that created it. It is
-    // held for the link's life, so that its id names it alone even after it
-    // has ended. Read by other threads, so accessed through linkOwner,
-    // linkOwnedElsewhere and setLinkOwner only.
+    // The thread that made the link, held for the link's life (see
+    // docs/design.md). Read by other threads, so accessed through
+    // linkOwner, linkOwnedElsewhere and setLinkOwner only.
     PlatformThread* ownerThread;  // nullptr: no link
     uint32_t ownerThreadId;       // 0: no link
     // What the owner thread is in the middle of, for calls that re-enter
     // the library from the observer or from a message dispatched meanwhile.
     int32_t observerCalls;  // observer calls under way (they may nest)
     bool waitingForPhone;   // a connection or a command waits for the phone's answer
-    bool closePending;      // removed while DDEML was busy: close once it is done
+    bool closePending;      // the put-off close (docs/design.md)
 };
 
 // The process-wide record, all zero at load.
