@@ -59,9 +59,12 @@ void nestedStep() {
 
 void KESTROVA_CALL quietObserver(int, char**) {}
 void KESTROVA_CALL callingBackObserver(int, char**) { nestedStep(); }
-const ObserverCallback observers[] = {quietObserver, callingBackObserver, nullptr};
-
-ObserverCallback nextObserver() { return observers[nextByte() % 3]; }
+// One of the two observers, none, or the observer the library has now.
+ObserverCallback nextObserver() {
+    const ObserverCallback observers[] = {quietObserver, callingBackObserver, nullptr,
+                                          linkState.observer};
+    return observers[nextByte() % 4];
+}
 
 // DDEML delivers the link's transactions on the thread that made it, and
 // only while that thread lives.
