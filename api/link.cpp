@@ -146,7 +146,9 @@ bool linkTurnsRequestAway() {
     return linkOwnedElsewhere() || linkState.waitingForPhone;
 }
 
-bool linkOwnedByRunningThread() { return linkOwnedElsewhere() && !platformThreadEnded(linkOwner()); }
+bool linkOwnedByRunningThread() {
+    return linkOwnedElsewhere() && !platformThreadEnded(linkOwner());
+}
 
 int32_t connectToPhone() {
     // Connecting, DDEML handles messages sent to the thread meanwhile.
