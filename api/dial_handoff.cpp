@@ -7,7 +7,6 @@
 
 #include "KestrovaAPI.h"
 #include "heap.h"
-#include "link.h"
 #include "platform.h"
 #include "text_compose.h"
 
@@ -104,8 +103,7 @@ int32_t launchVcard(const char* card, int32_t length, bool* shellAccepted) {
     return result;
 }
 
-extern "C" int KESTROVA_CALL kestrovaDial(const char* name, const char* number) {
-    closeLinkIfDue();
+int32_t handOverDialCard(const char* name, const char* number) {
     char card[dialCardSize];
     int32_t length = appendText(card, dialCardSize, 0, dialCardHead);
     length = appendText(card, dialCardSize, length, name ? name : "");
@@ -120,8 +118,7 @@ extern "C" int KESTROVA_CALL kestrovaDial(const char* name, const char* number) 
     return result;
 }
 
-extern "C" int KESTROVA_CALL kestrovaStartup(void) {
-    closeLinkIfDue();
+int32_t handOverPlaceholder() {
     // Right after a dial, the placeholder would only overwrite its card.
     if (dialCardMayBeUnread()) return KESTROVA_OK;
     return launchVcard(placeholderCard, placeholderCardLength);

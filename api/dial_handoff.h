@@ -1,4 +1,5 @@
 // Hands a vCard to the phone application through the shell's "dial" verb.
+// Knows nothing of the link (see docs/design.md).
 #pragma once
 
 #include <cstdint>
@@ -15,9 +16,17 @@ inline constexpr int32_t placeholderCardLength = sizeof placeholderCard - 1;  //
 // (its result above 32), which a result of 0 alone does not.
 int32_t launchVcard(const char* card, int32_t length, bool* shellAccepted = nullptr);
 
+// The dial card of name and number (absent ones read as empty) handed
+// over; -1 when the two do not fit the card. Opens the dial card window if
+// the shell took the card over.
+int32_t handOverDialCard(const char* name, const char* number);
+// The placeholder card handed over to start the phone application, or
+// nothing (0) while a dial card may still be unread.
+int32_t handOverPlaceholder();
+
 // When a dial card was last handed over: while it may still be unread, the
-// placeholder hand-off leaves the file alone. Opened by kestrovaDial, read
-// and closed by kestrovaStartup, on whichever thread calls them.
+// placeholder hand-off leaves the file alone. Opened by handOverDialCard,
+// read and closed by handOverPlaceholder, on whichever thread calls them.
 struct DialCardWindow {
     uint32_t openedAtMs;  // platformMilliseconds() at the hand-off
     bool open;

@@ -1,20 +1,9 @@
-// The link's lifecycle and the call-control commands.
-//
-// States: Idle (no instance), Registered (instance and observer service, no
-// conversation), Connected (conversation open). A failed connection leaves
-// the link Registered so that the next request retries; a failed command
-// leaves it Connected and the conversation is reused, never reopened: only
-// closeLink goes back to Idle.
-//
-// DDEML serves an instance only on the thread that created it, dispatches
-// the instance's transactions while that thread waits for a command, and
-// must not lose the instance while it is dispatching or waiting. So a
-// command waits alone, other threads are turned away, and a removal from
-// inside the observer or during a command's wait closes the link later.
+// The link's lifecycle: making it, connecting, sending a command, closing
+// it at once or later, forgetting it. Its states, the put-off close and who
+// owns it are described in docs/design.md.
 
 #include "link.h"
 
-#include "dial_handoff.h"
 #include "text_compose.h"
 
 LinkState linkState;
@@ -24,9 +13,6 @@ namespace {
 constexpr char phoneServiceName[] = "Kestrova";
 constexpr char topicName[] = "Server";
 constexpr uint32_t commandTimeoutMs = 5000;
-
-constexpr char hookOffCommand[] = "[hookoff()]";
-constexpr char hangUpCommand[] = "[hangup()]";
 
 // Composed explicitly: the pointer format of the runtimes differs in case
 // and width, and the phone application expects exactly eight upper-case
@@ -154,32 +140,20 @@ void forgetLink() {
     resetLinkFields();
 }
 
-int32_t openLinkToPhone() {
+bool linkTurnsRequestAway() {
     // A second synchronous transaction would go out while the first waits
     // and hold both up until they time out.
-    if (linkOwnedElsewhere() || linkState.waitingForPhone) return KESTROVA_FAILED;
-    // Like every export, the hand-off first closes a link whose close was
-    // put off: the request then builds a new one.
-    int32_t result = kestrovaStartup();
-    if (result != KESTROVA_OK) return result;
+    return linkOwnedElsewhere() || linkState.waitingForPhone;
+}
+
+bool linkOwnedByRunningThread() {
+    return linkOwnedElsewhere() && !platformThreadEnded(linkOwner());
+}
+
+int32_t connectToPhone() {
     // Connecting, DDEML handles messages sent to the thread meanwhile.
     linkState.waitingForPhone = true;
-    result = connectLink();
+    const int32_t result = connectLink();
     linkState.waitingForPhone = false;
     return result;
-}
-
-int32_t sendToPhone(const char* command, int32_t length) {
-    int32_t result = openLinkToPhone();
-    if (result == KESTROVA_OK) result = executeCommand(command, length);
-    closeLinkIfDue();  // the observer may have removed itself during the wait
-    return result;
-}
-
-extern "C" int KESTROVA_CALL kestrovaHookOff(void) {
-    return sendToPhone(hookOffCommand, sizeof hookOffCommand - 1);
-}
-
-extern "C" int KESTROVA_CALL kestrovaHangUp(void) {
-    return sendToPhone(hangUpCommand, sizeof hangUpCommand - 1);
 }

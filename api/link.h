@@ -1,5 +1,6 @@
 // The library's one DDE link to the phone application: the instance, its
-// names, the observer service and the client conversation.
+// names, the observer service and the client conversation. Its states, the
+// put-off close and who owns it: docs/design.md.
 #pragma once
 
 #include <cstdint>
@@ -17,17 +18,16 @@ struct LinkState {
     DdeName* topicName;     // "Server"
     DdeConversation* conversation;
     uint32_t instance;  // 0: no link
-    // DDEML serves an instance only on the thread that created it. It is
-    // held for the link's life, so that its id names it alone even after it
-    // has ended. Read by other threads, so accessed through linkOwner,
-    // linkOwnedElsewhere and setLinkOwner only.
+    // The thread that made the link, held for the link's life (see
+    // docs/design.md). Read by other threads, so accessed through
+    // linkOwner, linkOwnedElsewhere and setLinkOwner only.
     PlatformThread* ownerThread;  // nullptr: no link
     uint32_t ownerThreadId;       // 0: no link
     // What the owner thread is in the middle of, for calls that re-enter
     // the library from the observer or from a message dispatched meanwhile.
     int32_t observerCalls;  // observer calls under way (they may nest)
     bool waitingForPhone;   // a connection or a command waits for the phone's answer
-    bool closePending;      // removed while DDEML was busy: close once it is done
+    bool closePending;      // the put-off close (docs/design.md)
 };
 
 // The process-wide record, all zero at load.
@@ -48,9 +48,7 @@ bool linkOwnedElsewhere();
 // way, as soon as DDEML is done with them. Returns 0.
 int32_t requestLinkClose();
 // Runs a close that was put off, if nothing holds it up any more and the
-// caller is the link's thread. Every export runs it first, so that a close
-// put off by an observer that removed itself is done before the caller may
-// go on to unload the library.
+// caller is the link's thread.
 void closeLinkIfDue();
 // After an observer call: has a put-off close run once the link's thread is
 // back in its message loop, outside DDEML's dispatch.
@@ -60,10 +58,12 @@ void scheduleLinkCloseIfDue();
 // nothing of that thread, its timer included, is touched.
 void forgetLink();
 
-// The first two stages of every request to the phone application: start it
-// (the placeholder hand-off), then make sure the conversation exists. Fails
-// with -1 at once, before the hand-off, on a thread that does not own the
-// link and while another request waits for the phone.
-int32_t openLinkToPhone();
-// Both stages, then the command.
-int32_t sendToPhone(const char* command, int32_t length);
+// True when a request to the phone is to fail with -1 at once, before the
+// hand-off: the caller's thread does not own the link, or a connection or
+// a command waits for the phone.
+bool linkTurnsRequestAway();
+// True when the link belongs to another thread that still runs: only that
+// thread may close it.
+bool linkOwnedByRunningThread();
+// connectLink, marked as a wait for the phone.
+int32_t connectToPhone();

@@ -1,6 +1,8 @@
 // Subscribing to and unsubscribing from the phone application's
 // notifications.
 
+#include "observer.h"
+
 #include "link.h"
 #include "text_compose.h"
 
@@ -10,6 +12,8 @@ namespace {
 constexpr char subscribeHead[] = "[subscribe(\"";
 constexpr char subscribeTail[] = "\")]";
 constexpr int32_t subscribeCommandSize = 60;  // the command is 40 characters
+
+}  // namespace
 
 int32_t subscribe(ObserverCallback observer) {
     char command[subscribeCommandSize];
@@ -26,29 +30,17 @@ int32_t subscribe(ObserverCallback observer) {
     return result;
 }
 
-}  // namespace
-
-extern "C" int KESTROVA_CALL kestrovaAddObserver(ObserverCallback observer) {
-    int32_t result = openLinkToPhone();
-    if (result == KESTROVA_OK) result = subscribe(observer);
-    closeLinkIfDue();  // the observer may have removed itself during the wait
-    return result;
-}
-
-extern "C" int KESTROVA_CALL kestrovaRemoveObserver(ObserverCallback observer) {
-    // DDEML releases an instance only on its own thread. If that thread has
-    // ended, DDEML ended with it and the link can only be forgotten.
-    const bool foreign = linkOwnedElsewhere();
-    if (foreign && !platformThreadEnded(linkOwner())) return KESTROVA_FAILED;
-    // A close put off by an observer that removed itself is done whatever
-    // the callback: the caller may be about to unload the library.
-    if (foreign && linkState.closePending) forgetLink();
-    closeLinkIfDue();
+int32_t removeObserver(ObserverCallback observer) {
     if (observer != linkState.observer) return KESTROVA_FAILED;
     linkState.observer = nullptr;
-    if (foreign) {
-        forgetLink();
-        return KESTROVA_OK;
-    }
     return requestLinkClose();
+}
+
+int32_t removeObserverOfEndedThread(ObserverCallback observer) {
+    // The caller may be about to unload the library.
+    if (linkState.closePending) forgetLink();
+    if (observer != linkState.observer) return KESTROVA_FAILED;
+    linkState.observer = nullptr;
+    forgetLink();
+    return KESTROVA_OK;
 }

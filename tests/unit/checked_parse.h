@@ -38,8 +38,8 @@ inline char guardMark;
 
 }  // namespace checked_parse_detail
 
-// Parses text with allocation number failingAllocation failing (0: none);
-// everything is released again before returning.
+// Parses text with the fallible call numbered failingAllocation failing (0:
+// none); everything is released again before returning.
 inline CheckedParse parseAndCheck(const std::string& text, int failingAllocation = 0) {
     using namespace checked_parse_detail;
     auto table = std::make_unique<GuardedTable>();
@@ -47,12 +47,12 @@ inline CheckedParse parseAndCheck(const std::string& text, int failingAllocation
     for (char*& slot : table->guard) slot = &guardMark;
     PlatformDouble& heap = platformDouble();
     const int liveBefore = heap.liveBlocks;
-    heap.failAllocation = failingAllocation;
+    heap.failCall(failingAllocation);
 
     CheckedParse parse;
     parse.result = parseNotification(text.c_str(), &table->tokens);
-    parse.failureReached = failingAllocation > 0 && heap.failAllocation == 0;
-    heap.failAllocation = 0;
+    parse.failureReached = heap.faultInjected();
+    heap.failCall(0);
     auto expect = [&](bool kept, const char* promise) {
         if (!kept) parse.broken.emplace_back(promise);
     };

@@ -91,6 +91,59 @@ uint32_t PlatformDouble::transaction(uint32_t type) {
 void PlatformDouble::endThread(uint32_t id) {
     for (auto& hold : heldThreads)
         if (hold->id == id) hold->ended = true;
+    if (instance == 0 || instanceThread != id) return;
+    instance = 0;
+    liveNames.clear();
+    registeredServices.clear();
+}
+
+void PlatformDouble::failCall(int n, bool fromThenOn) {
+    callsToFault = n;
+    faultsGoOn = fromThenOn;
+    faults.clear();
+}
+
+bool PlatformDouble::fails(Fallible call) {
+    if (callsToFault == 0) return false;
+    if (callsToFault > 1) {
+        --callsToFault;
+        return false;
+    }
+    if (!faultsGoOn) callsToFault = 0;
+    faults.push_back(call);
+    return true;
+}
+
+std::string halfDone() {
+    const PlatformDouble& p = theDouble;
+    const bool linked = linkState.instance != 0;
+    if (p.liveBlocks != 0) return std::to_string(p.liveBlocks) + " heap blocks left";
+    if (p.openFiles != 0) return "the hand-off file left open";
+    if (p.unsafeUninitializations != 0) return "an instance ended while DDEML used it";
+    if (p.instance != 0 && p.instance != linkState.instance) return "a DDE instance with no link";
+    // DDEML ends an instance with its thread; until then the link names it.
+    if (linked && p.instance == 0 && !platformThreadEnded(linkOwner()))
+        return "a link whose instance has ended";
+    const std::map<std::string, int> linkNames = {
+        {"Kestrova", 1}, {linkState.observerServiceName, 1}, {"Server", 1}};
+    if (p.liveNames != (p.instance ? linkNames : std::map<std::string, int>()))
+        return "name handles that are not the link's three";
+    if (p.threadHolds != (linked ? 1 : 0) || (linkOwner() != nullptr) != linked ||
+        (linkState.ownerThreadId != 0) != linked)
+        return "thread holds that are not the link's";
+    if (p.soonCall && !linked) return "a timer with no link";
+    if (linkState.closePending && linkState.observer) return "a close pending with an observer";
+    if (linkState.closePending && (!p.soonCall || p.soonCallThread != linkState.ownerThreadId))
+        return "a close pending with no timer on the link's thread";
+    if (linkState.observerCalls != 0 || linkState.waitingForPhone) return "a call still under way";
+    return std::string();
+}
+
+const char* fallibleName(Fallible call) {
+    static const char* const names[] = {"temp length", "temp fetch", "heap",   "open",
+                                        "write",       "close",      "shell",  "thread hold",
+                                        "DDE instance", "name",      "connect", "execute"};
+    return names[static_cast<int>(call)];
 }
 
 bool PlatformDouble::runSoonCall() {
@@ -102,7 +155,7 @@ bool PlatformDouble::runSoonCall() {
 
 void* heapTake(std::size_t size) {
     ++theDouble.allocations;
-    if (theDouble.failAllocation > 0 && --theDouble.failAllocation == 0) return nullptr;
+    if (theDouble.fails(Fallible::heap)) return nullptr;
     ++theDouble.liveBlocks;
     return std::malloc(size);
 }
@@ -115,11 +168,11 @@ void heapRelease(void* block) {
 
 uint32_t platformTempPath(uint32_t capacity, char* buffer) {
     if (capacity == 0) {
-        if (theDouble.tempLengthFails) return 0;
+        if (theDouble.fails(Fallible::tempLength)) return 0;
         if (theDouble.tempLengthReported) return theDouble.tempLengthReported;
         return static_cast<uint32_t>(theDouble.tempDirectory.size() + 1);
     }
-    if (theDouble.tempFetchFails) return 0;
+    if (theDouble.fails(Fallible::tempFetch)) return 0;
     const std::string& found = theDouble.tempDirectoryOnFetch.empty()
                                    ? theDouble.tempDirectory
                                    : theDouble.tempDirectoryOnFetch;
@@ -136,28 +189,27 @@ uint32_t platformMilliseconds() { return theDouble.milliseconds; }
 PlatformFile* platformOpenText(const char* path) {
     ++theDouble.opens;
     theDouble.openedPath = path;
-    if (theDouble.openFails) return nullptr;
+    if (theDouble.fails(Fallible::open)) return nullptr;
     theDouble.fileContents.clear();
     ++theDouble.openFiles;
     return &theFile;
 }
 
 int32_t platformWrite(PlatformFile*, const char* bytes, int32_t count) {
-    int32_t written = count;
-    if (theDouble.writeLimit >= 0 && written > theDouble.writeLimit) written = theDouble.writeLimit;
+    const int32_t written = theDouble.fails(Fallible::write) && count > 0 ? count - 1 : count;
     theDouble.fileContents.append(bytes, static_cast<size_t>(written));
     return written;
 }
 
 bool platformClose(PlatformFile*) {
     --theDouble.openFiles;
-    return !theDouble.closeFails;
+    return !theDouble.fails(Fallible::close);
 }
 
 int32_t platformShellDial(const char* path) {
     theDouble.dialledPaths.push_back(path);
     theDouble.dialledCards.push_back(theDouble.fileContents);
-    return theDouble.shellResult;
+    return theDouble.fails(Fallible::shell) ? 32 : theDouble.shellResult;
 }
 
 void platformCallObserver(ObserverCallback observer, int32_t count, char** tokens) {
@@ -166,13 +218,14 @@ void platformCallObserver(ObserverCallback observer, int32_t count, char** token
 
 int32_t ddeInitialize(uint32_t* instance) {
     ++theDouble.initializations;
-    if (theDouble.initializeFails) return 0x4006;  // DMLERR_DLL_USAGE, say
+    if (theDouble.fails(Fallible::ddeInstance)) return 0x4006;  // DMLERR_DLL_USAGE, say
     theDouble.instance = *instance = ++theDouble.lastInstance;
+    theDouble.instanceThread = theDouble.threadId;
     return 0;
 }
 
 DdeName* ddeCreateName(uint32_t, const char* text) {
-    if (theDouble.nameThatFails == text) return nullptr;
+    if (theDouble.fails(Fallible::name)) return nullptr;
     ++theDouble.liveNames[text];
     return theDouble.nameFor(text);
 }
@@ -191,7 +244,8 @@ DdeConversation* ddeConnectTo(uint32_t, DdeName* service, DdeName* topic) {
     ++ddemlBusy;
     if (theDouble.duringConnect) theDouble.duringConnect();
     --ddemlBusy;
-    if (!theDouble.phoneServing || textOf(service) != "Kestrova" || textOf(topic) != "Server")
+    if (theDouble.fails(Fallible::connect) || !theDouble.phoneServing ||
+        textOf(service) != "Kestrova" || textOf(topic) != "Server")
         return nullptr;
     return &theConversation;
 }
@@ -202,7 +256,7 @@ bool ddeExecuteCommand(DdeConversation*, const char* bytes, int32_t length, uint
     ++ddemlBusy;
     if (theDouble.duringExecute) theDouble.duringExecute();
     --ddemlBusy;
-    return theDouble.phoneAccepts;
+    return !theDouble.fails(Fallible::execute) && theDouble.phoneAccepts;
 }
 
 uint32_t ddeLastError(uint32_t) {
@@ -225,6 +279,7 @@ uint32_t ddeGetData(DdeData* data, char* buffer, uint32_t capacity) {
 }
 
 PlatformThread* platformHoldThisThread() {
+    if (theDouble.fails(Fallible::threadHold)) return nullptr;
     ++theDouble.threadHolds;
     heldThreads.push_back(std::make_unique<PlatformThread>(PlatformThread{theDouble.threadId, false}));
     return heldThreads.back().get();

@@ -10,25 +10,43 @@
 
 #include "platform.h"
 
+// Every platform call that can fail.
+enum class Fallible {
+    tempLength,   // the temporary directory's length query reports 0
+    tempFetch,    // its fetch reports 0
+    heap,         // no block
+    open,         // the file cannot be created
+    write,        // one item fewer is written
+    close,        // the buffered items do not reach the file
+    shell,        // the shell answers 32, its highest error
+    threadHold,   // the calling thread cannot be held
+    ddeInstance,  // DDEML gives no instance
+    name,         // DDEML gives no name handle
+    connect,      // nobody answers the connection
+    execute,      // the command is not accepted
+};
+const char* fallibleName(Fallible call);
+
 struct PlatformDouble {
+    // Faults: one countdown over every fallible call, as the calls come.
+    // failCall(n) has the nth call from now fail (1: the next), once, or,
+    // fromThenOn, that one and every later one.
+    void failCall(int n, bool fromThenOn = false);
+    bool faultInjected() const { return !faults.empty(); }
+    std::vector<Fallible> faults;  // the calls made to fail, in order
+
     // Kernel
     std::string tempDirectory = "C:\\Temp\\";
-    bool tempLengthFails = false;           // the length query reports 0
-    bool tempFetchFails = false;            // the fetch itself reports 0
     uint32_t tempLengthReported = 0;        // if set: what the length query reports
     std::string tempDirectoryOnFetch;       // if set: what the fetch finds instead
     uint32_t processId = 700;
     uint32_t milliseconds = 0;  // the monotonic clock: tests move it on
 
-    // Heap: the allocation with this number (1 = the next one) fails.
-    int failAllocation = 0;
+    // Heap
     int allocations = 0;
     int liveBlocks = 0;
 
     // Files
-    bool openFails = false;
-    int32_t writeLimit = -1;  // >= 0: at most this many items are written
-    bool closeFails = false;  // the buffered items do not reach the file
     std::string openedPath;
     std::string fileContents;  // the items written, before text-mode translation
     int opens = 0;
@@ -40,8 +58,6 @@ struct PlatformDouble {
     std::vector<std::string> dialledCards;  // the file's contents when dialled
 
     // DDEML
-    bool initializeFails = false;
-    std::string nameThatFails;  // creating a handle for this text fails
     bool phoneServing = true;   // someone serves "Kestrova"/"Server"
     bool phoneAccepts = true;   // commands are accepted
     uint32_t instance = 0;      // the live instance, 0 if none
@@ -64,8 +80,10 @@ struct PlatformDouble {
 
     // Threads and deferred work
     uint32_t threadId = 1;  // the calling thread's id
-    // Ends the thread with this id: holds on it find it ended.
+    // Ends the thread with this id: holds on it find it ended, and DDEML
+    // ends the instance made on it.
     void endThread(uint32_t id);
+    uint32_t instanceThread = 0;  // the thread the live instance was made on
     int threadHolds = 0;  // holds on threads not yet released
     void (*soonCall)() = nullptr;  // waiting for the thread's message loop
     uint32_t soonCallThread = 0;   // the thread whose timer it waits on
@@ -82,8 +100,17 @@ struct PlatformDouble {
 
     // The name handle the double gives a text.
     DdeName* nameFor(const std::string& text);
+
+    // Internal: counts a fallible call; true when it is to fail.
+    bool fails(Fallible call);
+    int callsToFault = 0;  // 0: no fault waiting
+    bool faultsGoOn = false;
 };
 
 PlatformDouble& platformDouble();
+// What is left half done between calls, empty when nothing is: heap blocks,
+// open files, name handles, thread holds or timers that are not the link's,
+// a DDE instance with no link, a pending close without its timer.
+std::string halfDone();
 // Back to a fresh double, and the library's state back to load state.
 void resetPlatformDouble();

@@ -65,62 +65,6 @@ TEST_F(Link, RejectedCommandKeepsTheConversationAndClearsTheError) {
     EXPECT_EQ(0, kestrovaHookOff());
 }
 
-TEST_F(Link, FailedHandoffLeavesTheLinkUntouched) {
-    for (int32_t shell : {31, 2, 0}) {
-        resetPlatformDouble();
-        platform.shellResult = shell;
-        EXPECT_EQ(shell, kestrovaHookOff());
-        // A shell failure reported as 0 reads as success and goes on.
-        EXPECT_EQ(shell == 0 ? 1 : 0, platform.initializations);
-    }
-    resetPlatformDouble();
-    platform.openFails = true;
-    EXPECT_EQ(-3, kestrovaHangUp());
-    EXPECT_EQ(0, platform.initializations);
-}
-
-TEST_F(Link, InstanceThatCannotBeCreatedLeavesTheLinkIdle) {
-    platform.initializeFails = true;
-    EXPECT_EQ(-2, kestrovaHookOff());
-    EXPECT_EQ(0u, linkState.instance);
-    EXPECT_TRUE(platform.registeredServices.empty());
-    platform.initializeFails = false;
-    EXPECT_EQ(0, kestrovaHookOff());
-    EXPECT_EQ(2, platform.initializations);
-}
-
-TEST_F(Link, NameThatCannotBeCreatedGivesTheInstanceUp) {
-    for (const char* name : {"Kestrova", "KestrovaObserver.000002BC", "Server"}) {
-        resetPlatformDouble();
-        platform.nameThatFails = name;
-        EXPECT_EQ(-2, kestrovaHookOff()) << name;
-        EXPECT_EQ(0u, linkState.instance);
-        EXPECT_EQ(1, platform.uninitializations);
-        EXPECT_TRUE(platform.liveNames.empty()) << name;
-        EXPECT_EQ(0, platform.connections);  // never a wildcard connection
-        EXPECT_TRUE(platform.registeredServices.empty());
-    }
-}
-
-TEST_F(Link, CloseReleasesEverythingAndTheNextRequestStartsAfresh) {
-    EXPECT_EQ(0, closeLink());  // nothing to close
-    EXPECT_EQ(0, platform.uninitializations);
-
-    ASSERT_EQ(0, kestrovaHookOff());
-    EXPECT_EQ(3u, platform.liveNames.size());
-    EXPECT_EQ(0, closeLink());
-    EXPECT_TRUE(platform.liveNames.empty());
-    EXPECT_EQ(1, platform.uninitializations);
-    EXPECT_EQ(0u, linkState.instance);
-    EXPECT_EQ(nullptr, linkState.conversation);
-
-    ASSERT_EQ(0, kestrovaHangUp());
-    EXPECT_EQ(2, platform.initializations);
-    EXPECT_EQ(2, platform.connections);
-    EXPECT_EQ(2u, platform.lastInstance);
-    EXPECT_STREQ("KestrovaObserver.000002BC", linkState.observerServiceName);
-}
-
 TEST_F(Link, ObserverServiceNameHasEightUpperCaseHexDigits) {
     const struct {
         uint32_t pid;

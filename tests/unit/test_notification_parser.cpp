@@ -223,7 +223,7 @@ TEST_F(NotificationParser, CopyRunTerminatesTheRun) {
 }
 
 TEST_F(NotificationParser, CopyRunReportsMissingMemory) {
-    platformDouble().failAllocation = 1;
+    platformDouble().failCall(1);
     EXPECT_EQ(copyRun(3, "abc"), nullptr);
     EXPECT_EQ(platformDouble().liveBlocks, 0);
 }

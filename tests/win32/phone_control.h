@@ -159,7 +159,7 @@ public:
         if (connected()) return true;
         pumpUntil(
             [&] {
-                phone_ = FindWindowA(standin::phoneWindowClass, nullptr);
+                phone_ = FindWindowA(phone_sim::phoneWindowClass, nullptr);
                 return phone_ != nullptr;
             },
             timeoutMs, 50);
@@ -172,12 +172,12 @@ public:
 
     // A control command (see PROTOCOL.md); true when the phone carried it out.
     bool command(const std::string& text, DWORD timeoutMs = 10000) {
-        return send(standin::copyControlCommand, text, timeoutMs);
+        return send(phone_sim::copyControlCommand, text, timeoutMs);
     }
 
     // The text of a query ("log", "state", "subscribers"); empty on failure.
     std::string request(const char* item, DWORD timeoutMs = 10000) {
-        if (!send(standin::copyQuery, item, timeoutMs) || !answer_.answered()) return std::string();
+        if (!send(phone_sim::copyQuery, item, timeoutMs) || !answer_.answered()) return std::string();
         return answer_.text();
     }
 
@@ -265,7 +265,7 @@ private:
                result == TRUE;
     }
 
-    standin::AnswerWindow answer_;
+    phone_sim::AnswerWindow answer_;
     HWND phone_ = nullptr;
 };
 

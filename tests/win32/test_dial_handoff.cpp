@@ -73,7 +73,7 @@ TEST_F(DialHandoff, StartupStartsThePhoneWithThePlaceholderCard) {
     ASSERT_TRUE(phone.connect());
     const std::string expected = cardOnDisk("0", "0");
     ASSERT_EQ(61u, expected.size());
-    EXPECT_TRUE(phone.waitForLog("61 placeholder " + standin::escapeBytes(expected)))
+    EXPECT_TRUE(phone.waitForLog("61 placeholder " + phone_sim::escapeBytes(expected)))
         << phone.log();
     EXPECT_EQ("idle", phone.state());  // the placeholder places no call
 }
@@ -91,7 +91,7 @@ TEST_F(DialHandoff, DialledCardReachesThePhoneByteForByte) {
         ASSERT_TRUE(phone.connect());
         const std::string onDisk = cardOnDisk(c.name, c.number);
         EXPECT_TRUE(phone.waitForLog(std::to_string(onDisk.size()) + " dial " +
-                                     standin::escapeBytes(onDisk)))
+                                     phone_sim::escapeBytes(onDisk)))
             << phone.log();
         EXPECT_TRUE(phone.waitForState("ringing")) << phone.state();
         phone.remoteHangUp();
@@ -119,7 +119,7 @@ TEST_F(DialHandoff, RequestAtOnceAfterADialKeepsTheCall) {
         int placed = 0;
         for (int i = 0; i < rounds; ++i) {
             const std::string number = "+1 555 0" + std::to_string(100 + i);
-            const std::string dialled = " dial " + standin::escapeBytes(cardOnDisk("Round", number));
+            const std::string dialled = " dial " + phone_sim::escapeBytes(cardOnDisk("Round", number));
             ASSERT_TRUE(phone.clearLog());
             ASSERT_EQ(0, kestrovaDial("Round", number.c_str()));
             ASSERT_EQ(0, r.request()) << r.what << ", round " << i;

@@ -379,7 +379,7 @@ protected:
     // The running phone's process, opened to wait for and to end; nullptr if
     // no phone runs.
     static HANDLE openPhoneProcess() {
-        const HWND window = FindWindowA(standin::phoneWindowClass, nullptr);
+        const HWND window = FindWindowA(phone_sim::phoneWindowClass, nullptr);
         DWORD id = 0;
         if (!window || !GetWindowThreadProcessId(window, &id)) return nullptr;
         return OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, id);
@@ -403,7 +403,7 @@ protected:
                 TerminateProcess(process, 9);
             if (process) CloseHandle(process);
             const bool successor = pumpUntil(
-                [] { return !kestrova_test::phoneProgramRuns() || FindWindowA(standin::phoneWindowClass, nullptr); },
+                [] { return !kestrova_test::phoneProgramRuns() || FindWindowA(phone_sim::phoneWindowClass, nullptr); },
                 process ? 1000 : 50);
             if (successor && !kestrova_test::phoneProgramRuns()) return true;
         }
@@ -413,7 +413,7 @@ protected:
     // The top-level windows of the running phone's process.
     static unsigned long phoneWindows() {
         DWORD phone = 0;
-        GetWindowThreadProcessId(FindWindowA(standin::phoneWindowClass, nullptr), &phone);
+        GetWindowThreadProcessId(FindWindowA(phone_sim::phoneWindowClass, nullptr), &phone);
         unsigned long count = 0;
         for (HWND window = GetTopWindow(nullptr); window; window = GetWindow(window, GW_HWNDNEXT)) {
             DWORD process = 0;

@@ -1,6 +1,6 @@
 #include "call.h"
 
-namespace standin {
+namespace phone_sim {
 
 const char* stateWord(CallState state) {
     switch (state) {
@@ -96,4 +96,4 @@ const char* cardVerdict(const Card& card, bool lineFree) {
     return "dial";
 }
 
-}  // namespace standin
+}  // namespace phone_sim

@@ -6,7 +6,7 @@
 
 #include "phone_text.h"
 
-namespace standin {
+namespace phone_sim {
 
 enum class CallState { Idle, OffHook, Dialling, Ringing, Incoming, Connected };
 
@@ -55,4 +55,4 @@ private:
 // number) or "busy" (a call is under way).
 const char* cardVerdict(const Card& card, bool lineFree);
 
-}  // namespace standin
+}  // namespace phone_sim

@@ -8,7 +8,7 @@
 #include "control_channel.h"
 #include "registration.h"
 
-namespace standin {
+namespace phone_sim {
 namespace {
 
 constexpr char programName[] = "kestrova-phone-sim";
@@ -203,4 +203,4 @@ bool handOverCard(HANDLE instanceMutex, const char* path, int* exitCode) {
     return true;
 }
 
-}  // namespace standin
+}  // namespace phone_sim

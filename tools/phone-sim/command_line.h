@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace standin {
+namespace phone_sim {
 
 // Exit codes of the command-line forms.
 constexpr int exitDone = 0;
@@ -36,4 +36,4 @@ bool handOverCard(HANDLE instanceMutex, const char* path, int* exitCode);
 void printLine(const std::string& text);
 void printErrorLine(const std::string& text);
 
-}  // namespace standin
+}  // namespace phone_sim

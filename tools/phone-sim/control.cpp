@@ -12,7 +12,7 @@
 #include "phone.h"
 #include "phone_text.h"
 
-namespace standin {
+namespace phone_sim {
 namespace {
 
 constexpr std::size_t controlEchoLimit = 256;
@@ -225,4 +225,4 @@ LRESULT controlMessage(HWND asker, const COPYDATASTRUCT& copy) {
     }
 }
 
-}  // namespace standin
+}  // namespace phone_sim

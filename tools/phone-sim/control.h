@@ -5,10 +5,10 @@
 
 #include <windows.h>
 
-namespace standin {
+namespace phone_sim {
 
 // Handles a WM_COPYDATA message sent to the phone's window; asker is its
 // wParam. Returns the message's result.
 LRESULT controlMessage(HWND asker, const COPYDATASTRUCT& copy);
 
-}  // namespace standin
+}  // namespace phone_sim

@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace standin {
+namespace phone_sim {
 
 constexpr char phoneWindowClass[] = "KestrovaStandinPhone";
 
@@ -90,4 +90,4 @@ private:
     bool answered_ = false;
 };
 
-}  // namespace standin
+}  // namespace phone_sim

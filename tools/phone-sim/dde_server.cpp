@@ -12,7 +12,7 @@
 #include "phone.h"
 #include "phone_text.h"
 
-namespace standin {
+namespace phone_sim {
 namespace {
 
 // Hold timers of the phone's window count up from here; lower ids are the
@@ -127,4 +127,4 @@ void releaseHeldCommand(UINT_PTR timer) {
     DdeEnableCallback(server.instance, conversation, EC_ENABLEONE);
 }
 
-}  // namespace standin
+}  // namespace phone_sim

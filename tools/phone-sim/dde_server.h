@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-namespace standin {
+namespace phone_sim {
 
 // Registers the service; false if DDEML would not.
 bool startServer();
@@ -19,4 +19,4 @@ void setCommandHold(DWORD ms);
 // A hold timer of the phone's window went off.
 void releaseHeldCommand(UINT_PTR timer);
 
-}  // namespace standin
+}  // namespace phone_sim

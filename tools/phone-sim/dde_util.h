@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-namespace standin {
+namespace phone_sim {
 
 constexpr char serviceName[] = "Kestrova";
 constexpr char serverTopicName[] = "Server";
@@ -54,4 +54,4 @@ inline std::string dataBytes(HDDEDATA data) {
     return bytes;
 }
 
-}  // namespace standin
+}  // namespace phone_sim

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-namespace standin {
+namespace phone_sim {
 
 class Lock {
 public:
@@ -31,4 +31,4 @@ private:
     Lock& lock_;
 };
 
-}  // namespace standin
+}  // namespace phone_sim

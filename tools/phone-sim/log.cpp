@@ -4,7 +4,7 @@
 
 #include "lock.h"
 
-namespace standin {
+namespace phone_sim {
 namespace {
 
 // Bounded: the oldest lines go first, and the text says how many went.
@@ -57,4 +57,4 @@ void logLine(std::string line) { theLog.add(std::move(line)); }
 std::string logText() { return theLog.text(); }
 void clearLog() { theLog.clear(); }
 
-}  // namespace standin
+}  // namespace phone_sim

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace standin {
+namespace phone_sim {
 
 void logLine(std::string line);
 // Every line, each ending in a line feed; a first line "dropped N" counts
@@ -12,4 +12,4 @@ void logLine(std::string line);
 std::string logText();
 void clearLog();
 
-}  // namespace standin
+}  // namespace phone_sim

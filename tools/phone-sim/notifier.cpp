@@ -13,7 +13,7 @@
 #include "log.h"
 #include "phone_text.h"
 
-namespace standin {
+namespace phone_sim {
 namespace {
 
 constexpr char senderClassName[] = "KestrovaStandinPhoneSender";
@@ -409,4 +409,4 @@ void queueNotification(std::string bytes, UINT type, unsigned long count) {
 std::string subscriberNames() { return sender.subscriberNames(); }
 void setSendTimeout(DWORD ms) { sender.sendTimeoutMs = ms; }
 
-}  // namespace standin
+}  // namespace phone_sim

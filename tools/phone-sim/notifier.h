@@ -11,7 +11,7 @@
 
 #include <string>
 
-namespace standin {
+namespace phone_sim {
 
 // Starts the thread and waits until it can take work; false if it could not.
 bool startNotifier();
@@ -30,4 +30,4 @@ std::string subscriberNames();
 // How long a notification waits for a subscriber's answer.
 void setSendTimeout(DWORD ms);
 
-}  // namespace standin
+}  // namespace phone_sim

@@ -6,7 +6,7 @@
 #include "log.h"
 #include "notifier.h"
 
-namespace standin {
+namespace phone_sim {
 namespace {
 
 constexpr UINT_PTR ringTimer = 1;
@@ -105,4 +105,4 @@ void receiveCard(const char* source, const std::string& contents) {
     if (verdict == "dial") dialCall(card.name, card.number);
 }
 
-}  // namespace standin
+}  // namespace phone_sim

@@ -9,7 +9,7 @@
 
 #include "call.h"
 
-namespace standin {
+namespace phone_sim {
 
 // Creates the hidden window; false if it could not.
 bool createPhoneWindow(HINSTANCE module);
@@ -39,4 +39,4 @@ void crashSoon();
 // ("handoff"): logged, and dialled when it asks for a call.
 void receiveCard(const char* source, const std::string& contents);
 
-}  // namespace standin
+}  // namespace phone_sim

@@ -33,24 +33,24 @@ constexpr char instanceMutexName[] = "KestrovaStandinPhone";
 bool startServing(HINSTANCE module) {
     // The window comes after the service: later starts, the command line and
     // the tests look for the window to know that the phone serves.
-    if (!standin::startServer() || !standin::createPhoneWindow(module)) return false;
+    if (!phone_sim::startServer() || !phone_sim::createPhoneWindow(module)) return false;
     // The sending thread's message loop makes the process count as idle for
     // WaitForInputIdle, so it starts last.
-    return standin::startNotifier();
+    return phone_sim::startNotifier();
 }
 
 void logStart() {
     char pid[16];
     std::snprintf(pid, sizeof pid, "%08lX", GetCurrentProcessId());
-    standin::logLine(std::string("start ") + pid + " " + standin::escapeBytes(GetCommandLineA()));
+    phone_sim::logLine(std::string("start ") + pid + " " + phone_sim::escapeBytes(GetCommandLineA()));
 }
 
 void takeCard(const char* path) {
     std::string contents;
-    if (standin::readCard(path, &contents))
-        standin::receiveCard("arg", contents);
+    if (phone_sim::readCard(path, &contents))
+        phone_sim::receiveCard("arg", contents);
     else
-        standin::logLine("card arg 0 unreadable " + standin::escapeBytes(path));
+        phone_sim::logLine("card arg 0 unreadable " + phone_sim::escapeBytes(path));
 }
 
 int serve(HINSTANCE module, const char* cardPath) {
@@ -65,9 +65,9 @@ int serve(HINSTANCE module, const char* cardPath) {
     }
 
     // The window goes first: nobody finds a phone that no longer answers.
-    DestroyWindow(standin::phoneWindow());
-    standin::stopServer();
-    standin::stopNotifier();
+    DestroyWindow(phone_sim::phoneWindow());
+    phone_sim::stopServer();
+    phone_sim::stopNotifier();
     return 0;
 }
 
@@ -75,7 +75,7 @@ int serve(HINSTANCE module, const char* cardPath) {
 
 int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
     int exitCode = 0;
-    if (standin::runCommandLine(__argc, __argv, &exitCode)) return exitCode;
+    if (phone_sim::runCommandLine(__argc, __argv, &exitCode)) return exitCode;
     const char* cardPath = __argc >= 2 ? __argv[1] : nullptr;
 
     // The serving instance owns the mutex until it has stopped serving; a
@@ -83,7 +83,7 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
     const HANDLE onlyInstance = CreateMutexA(nullptr, TRUE, instanceMutexName);
     if (!onlyInstance) return 1;
     const bool first = GetLastError() != ERROR_ALREADY_EXISTS;
-    if (first || !standin::handOverCard(onlyInstance, cardPath, &exitCode)) {
+    if (first || !phone_sim::handOverCard(onlyInstance, cardPath, &exitCode)) {
         exitCode = serve(module, cardPath);
         ReleaseMutex(onlyInstance);
     }

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-namespace standin {
+namespace phone_sim {
 
 // Bytes as one log line's worth of text: printable ASCII stays, a backslash
 // doubles, CR, LF and TAB become \r, \n, \t and every other byte \xNN. At
@@ -149,4 +149,4 @@ inline bool parseCount(std::string_view text, unsigned long* value) {
     return true;
 }
 
-}  // namespace standin
+}  // namespace phone_sim

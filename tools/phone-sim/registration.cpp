@@ -24,7 +24,7 @@
 
 #include "command_line.h"
 
-namespace standin {
+namespace phone_sim {
 namespace {
 
 constexpr char recordKey[] = "Software\\KestrovaPhoneSim";
@@ -326,4 +326,4 @@ int unregisterDialHandler() {
     return exitDone;
 }
 
-}  // namespace standin
+}  // namespace phone_sim

@@ -3,10 +3,10 @@
 // rights, and undone exactly.
 #pragma once
 
-namespace standin {
+namespace phone_sim {
 
 // Both print what they did and return an exit code (command_line.h).
 int registerDialHandler();
 int unregisterDialHandler();
 
-}  // namespace standin
+}  // namespace phone_sim

@@ -1,0 +1,65 @@
+// The six exported functions, each the steps it takes: turn away a call
+// that may not use the link now, finish a close that was put off, then its
+// stages. Nothing inside the library calls them (see docs/design.md).
+
+#include "KestrovaAPI.h"
+#include "dial_handoff.h"
+#include "link.h"
+#include "observer.h"
+
+namespace {
+
+constexpr char hookOffCommand[] = "[hookoff()]";
+constexpr char hangUpCommand[] = "[hangup()]";
+
+// The stages every request to the phone begins with: start the phone
+// application, then make sure the conversation exists.
+int32_t startAndConnect() {
+    const int32_t result = handOverPlaceholder();
+    return result == KESTROVA_OK ? connectToPhone() : result;
+}
+
+int32_t sendCommand(const char* command, int32_t length) {
+    if (linkTurnsRequestAway()) return KESTROVA_FAILED;
+    closeLinkIfDue();
+    int32_t result = startAndConnect();
+    if (result == KESTROVA_OK) result = executeCommand(command, length);
+    closeLinkIfDue();  // the observer may have removed itself during the wait
+    return result;
+}
+
+}  // namespace
+
+extern "C" int KESTROVA_CALL kestrovaDial(const char* name, const char* number) {
+    closeLinkIfDue();
+    return handOverDialCard(name, number);
+}
+
+extern "C" int KESTROVA_CALL kestrovaStartup(void) {
+    closeLinkIfDue();
+    return handOverPlaceholder();
+}
+
+extern "C" int KESTROVA_CALL kestrovaHookOff(void) {
+    return sendCommand(hookOffCommand, sizeof hookOffCommand - 1);
+}
+
+extern "C" int KESTROVA_CALL kestrovaHangUp(void) {
+    return sendCommand(hangUpCommand, sizeof hangUpCommand - 1);
+}
+
+extern "C" int KESTROVA_CALL kestrovaAddObserver(ObserverCallback observer) {
+    if (linkTurnsRequestAway()) return KESTROVA_FAILED;
+    closeLinkIfDue();
+    int32_t result = startAndConnect();
+    if (result == KESTROVA_OK) result = subscribe(observer);
+    closeLinkIfDue();  // the observer may have removed itself during the wait
+    return result;
+}
+
+extern "C" int KESTROVA_CALL kestrovaRemoveObserver(ObserverCallback observer) {
+    if (linkOwnedByRunningThread()) return KESTROVA_FAILED;
+    if (linkOwnedElsewhere()) return removeObserverOfEndedThread(observer);
+    closeLinkIfDue();
+    return removeObserver(observer);
+}
