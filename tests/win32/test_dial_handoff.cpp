@@ -196,7 +196,7 @@ TEST_F(DialHandoff, TemporaryFolderOutsideTheAnsiCodePageIsUsedWhole) {
     ASSERT_TRUE(phone.connect());
     const std::string onDisk = cardOnDisk("Ann Example", "+1 555 0100");
     EXPECT_TRUE(phone.waitForLog(std::to_string(onDisk.size()) + " dial " +
-                                 standin::escapeBytes(onDisk)))
+                                 phone_sim::escapeBytes(onDisk)))
         << phone.log();
     phone.remoteHangUp();
     EXPECT_TRUE(phone.waitForState("idle"));
