@@ -5,11 +5,17 @@
 //   KestrovaDemo [name [number]]
 //
 // Builds as it is with csc, mcs or in any .NET project (.NET Framework 4 or
-// .NET 5 and later, on Windows). A process loads the KestrovaAPI.dll of its
-// own bitness: ship x64\bin's for a 64-bit process (AnyCPU on 64-bit
-// Windows), x86\bin's for a 32-bit one, beside the program. Run from the
-// release package's examples folder, this demo loads the matching one from
-// there; KESTROVA_DLL names another.
+// .NET 5 and later, on Windows). Built by csc or mcs alone, .NET runs it
+// (dotnet KestrovaDemo.exe) with a KestrovaDemo.runtimeconfig.json beside it
+// naming the framework Microsoft.NETCore.App; a .NET project writes one.
+// A process loads the KestrovaAPI.dll of its own bitness: ship x64\bin's for
+// a 64-bit process, x86\bin's for a 32-bit one, beside the program. An
+// AnyCPU build runs 64-bit on 64-bit Windows under .NET Framework unless
+// Prefer32Bit is set (Visual Studio's .NET Framework application templates
+// set it), and under .NET, which ignores Prefer32Bit, with the bitness of
+// the dotnet.exe or apphost that starts it. Run from the release
+// package's examples folder, this demo loads the matching one from there;
+// KESTROVA_DLL names another.
 using System;
 using System.Collections.Generic;
 using System.IO;
