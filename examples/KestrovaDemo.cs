@@ -5,11 +5,17 @@
 //   KestrovaDemo [name [number]]
 //
 // Builds as it is with csc, mcs or in any .NET project (.NET Framework 4 or
-// .NET 5 and later, on Windows). A process loads the KestrovaAPI.dll of its
-// own bitness: ship x64\bin's for a 64-bit process (AnyCPU on 64-bit
-// Windows), x86\bin's for a 32-bit one, beside the program. Run from the
-// release package's examples folder, this demo loads the matching one from
-// there; KESTROVA_DLL names another.
+// .NET 5 and later, on Windows). Built by csc or mcs alone, .NET runs it
+// (dotnet KestrovaDemo.exe) with a KestrovaDemo.runtimeconfig.json beside it
+// naming the framework Microsoft.NETCore.App; a .NET project writes one.
+// A process loads the KestrovaAPI.dll of its own bitness: ship x64\bin's for
+// a 64-bit process, x86\bin's for a 32-bit one, beside the program. An
+// AnyCPU build runs 64-bit on 64-bit Windows under .NET Framework unless
+// Prefer32Bit is set (Visual Studio's .NET Framework application templates
+// set it), and under .NET, which ignores Prefer32Bit, with the bitness of
+// the dotnet.exe or apphost that starts it. Run from the release
+// package's examples folder, this demo loads the matching one from there;
+// KESTROVA_DLL names another.
 using System;
 using System.Collections.Generic;
 using System.IO;
@@ -82,6 +88,10 @@ static class Windows
 
     [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
     public static extern IntPtr LoadLibraryW(string path);
+
+    // The ANSI code page, in which the library takes and gives text.
+    [DllImport("kernel32.dll")]
+    public static extern uint GetACP();
 }
 
 static class KestrovaDemo
@@ -92,15 +102,21 @@ static class KestrovaDemo
     static readonly Kestrova.ObserverCallback observer = OnNotification;
     static readonly List<string[]> heard = new List<string[]>();
 
-    // Called on this thread while Pump dispatches messages.
+    // Called on this thread while Pump dispatches messages. An exception
+    // must not leave it: it would unwind through the library and DDE, which
+    // cannot pass it on, and end the process.
     static void OnNotification(int count, IntPtr tokens)
     {
-        string[] words = Kestrova.Tokens(count, tokens);
-        heard.Add(words);
-        var arguments = new List<string>();
-        for (int i = 1; i < words.Length; ++i) arguments.Add("\"" + words[i] + "\"");
-        Console.WriteLine("    phone says: " + words[0] +
-                          (arguments.Count > 0 ? " " + string.Join(", ", arguments) : ""));
+        try {
+            string[] words = Kestrova.Tokens(count, tokens);
+            heard.Add(words);
+            var arguments = new List<string>();
+            for (int i = 1; i < words.Length; ++i) arguments.Add("\"" + words[i] + "\"");
+            Console.WriteLine("    phone says: " + words[0] +
+                              (arguments.Count > 0 ? " " + string.Join(", ", arguments) : ""));
+        } catch (Exception e) {
+            Console.Error.WriteLine("the observer failed: " + e);
+        }
     }
 
     // Dispatches this thread's window messages for up to ms milliseconds, or
@@ -132,15 +148,49 @@ static class KestrovaDemo
     }
 
     // The first request also starts the phone application, which takes a
-    // moment to be ready: retry for a while.
+    // moment to be ready: retry for a while. A -1 may also come from a phone
+    // application that was just going away (restarted, say): the link
+    // would keep leading to it, so close it before the next try. No observer
+    // is registered yet, and then null matches.
     static int Subscribe()
     {
         int result = -1;
         for (int attempt = 0; attempt < 40 && result == -1; ++attempt) {
             result = Kestrova.kestrovaAddObserver(observer);
-            if (result == -1) Pump(250);
+            if (result == -1) {
+                Kestrova.kestrovaRemoveObserver(null);
+                Pump(250);
+            }
         }
         return result;
+    }
+
+    // Dials, if the name and the number can be written in the ANSI code
+    // page: a character it cannot hold makes the marshalling throw before
+    // the library is called (ArgumentException, or its subclass
+    // EncoderFallbackException), and nothing is dialled.
+    static bool Dial(string name, string number)
+    {
+        try {
+            return Report("kestrovaDial", Kestrova.kestrovaDial(name, number)) == 0;
+        } catch (ArgumentException) {
+            Console.WriteLine("{0,-34} -> not called: the name or number holds a character that the " +
+                              "ANSI code page ({1}) cannot hold", "kestrovaDial", Windows.GetACP());
+            return false;
+        }
+    }
+
+    // Dials, takes the line once the phone rings and hangs up once the call
+    // is connected; true when every step succeeded.
+    static bool Call(string name, string number)
+    {
+        if (!Dial(name, number)) return false;
+        Pump(10000, Heard("ringing"));  // the phone has read the card
+        bool ok = Report("kestrovaHookOff (take the line)", Kestrova.kestrovaHookOff()) == 0;
+        Pump(5000, Heard("connected"));
+        ok &= Report("kestrovaHangUp", Kestrova.kestrovaHangUp()) == 0;
+        Pump(5000, Heard("ended"));
+        return ok;
     }
 
     // Loads the DLL of this process's bitness from the package, if it is
@@ -167,17 +217,17 @@ static class KestrovaDemo
                                          : "\nThe phone application could not be reached.");
             return 1;
         }
+        bool ok = false;
         try {
-            Report("kestrovaDial", Kestrova.kestrovaDial(name, number));
-            Pump(10000, Heard("ringing"));  // the phone has read the card
-            Report("kestrovaHookOff (take the line)", Kestrova.kestrovaHookOff());
-            Pump(5000, Heard("connected"));
-            Report("kestrovaHangUp", Kestrova.kestrovaHangUp());
-            Pump(5000, Heard("ended"));
+            ok = Call(name, number);
+        } catch (Exception e) {
+            // Caught, so that the observer is removed below: an exception
+            // that nothing catches may end the process before finally runs.
+            Console.WriteLine("\n" + e + "\n");
         } finally {
-            Report("kestrovaRemoveObserver", Kestrova.kestrovaRemoveObserver(observer));
+            ok &= Report("kestrovaRemoveObserver", Kestrova.kestrovaRemoveObserver(observer)) == 0;
         }
-        Console.WriteLine("\nDone.");
-        return 0;
+        Console.WriteLine(ok ? "\nDone." : "\nFailed.");
+        return ok ? 0 : 1;
     }
 }
