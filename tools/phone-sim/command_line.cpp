@@ -196,6 +196,9 @@ bool handOverCard(HANDLE instanceMutex, const char* path, int* exitCode) {
                 *exitCode = answer ? 0 : 1;
                 return true;
             }
+            // The phone is busy: the card stays queued for it and is taken
+            // once it dispatches again. Sending it again would dial twice.
+            if (GetLastError() == ERROR_TIMEOUT) return true;
         }
         const DWORD wait = WaitForSingleObject(instanceMutex, 50);
         if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return false;
