@@ -19,11 +19,14 @@ int32_t startAndConnect() {
     return result == KESTROVA_OK ? connectToPhone() : result;
 }
 
-int32_t sendCommand(const char* command, int32_t length) {
+// A request to the phone application: turned away at once if it may not
+// use the link now, else its stages, the last one its own.
+template <typename LastStage>
+int32_t requestPhone(LastStage lastStage) {
     if (linkTurnsRequestAway()) return KESTROVA_FAILED;
     closeLinkIfDue();
     int32_t result = startAndConnect();
-    if (result == KESTROVA_OK) result = executeCommand(command, length);
+    if (result == KESTROVA_OK) result = lastStage();
     closeLinkIfDue();  // the observer may have removed itself during the wait
     return result;
 }
@@ -41,20 +44,15 @@ extern "C" int KESTROVA_CALL kestrovaStartup(void) {
 }
 
 extern "C" int KESTROVA_CALL kestrovaHookOff(void) {
-    return sendCommand(hookOffCommand, sizeof hookOffCommand - 1);
+    return requestPhone([] { return executeCommand(hookOffCommand, sizeof hookOffCommand - 1); });
 }
 
 extern "C" int KESTROVA_CALL kestrovaHangUp(void) {
-    return sendCommand(hangUpCommand, sizeof hangUpCommand - 1);
+    return requestPhone([] { return executeCommand(hangUpCommand, sizeof hangUpCommand - 1); });
 }
 
 extern "C" int KESTROVA_CALL kestrovaAddObserver(ObserverCallback observer) {
-    if (linkTurnsRequestAway()) return KESTROVA_FAILED;
-    closeLinkIfDue();
-    int32_t result = startAndConnect();
-    if (result == KESTROVA_OK) result = subscribe(observer);
-    closeLinkIfDue();  // the observer may have removed itself during the wait
-    return result;
+    return requestPhone([observer] { return subscribe(observer); });
 }
 
 extern "C" int KESTROVA_CALL kestrovaRemoveObserver(ObserverCallback observer) {
