@@ -212,6 +212,9 @@ static void follow(void)
             if (phoneStillThere()) continue;
             following = FALSE;
             say("phone application gone; waiting for it");
+            /* One that is quitting may answer for a moment yet, and
+             * subscribing to it would start a new one: look a probe later. */
+            continue;
         }
         if (!connectToPhone()) continue;
         following = subscribeAgain();

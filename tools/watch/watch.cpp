@@ -265,6 +265,9 @@ void follow() {
             if (watch::phoneStillConnected()) continue;
             following = false;
             tell("phone-gone", "phone application gone; waiting for it");
+            // One that is quitting may answer for a moment yet, and
+            // subscribing to it would start a new one: look a probe later.
+            continue;
         }
         if (!watch::connectToPhone()) continue;
         following = subscribeAgain();
