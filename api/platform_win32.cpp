@@ -27,17 +27,26 @@ void heapRelease(void* block) { std::free(block); }
 namespace {
 
 // The longest temporary directory the system reports (MAX_PATH characters
-// and a terminator), and room for it in ANSI text, where a character of a
-// double-byte code page takes two bytes.
+// and a terminator), and room for it in ANSI text: where the ANSI code page
+// is UTF-8, a UTF-16 unit can take three bytes (a double-byte code page
+// takes at most two).
 constexpr DWORD wideTempPathCapacity = MAX_PATH + 1;
-constexpr uint32_t ansiTempPathCapacity = 2 * wideTempPathCapacity;
+constexpr int maxAnsiBytesPerWideUnit = 3;
+constexpr uint32_t ansiTempPathCapacity = maxAnsiBytesPerWideUnit * wideTempPathCapacity;
 
 // Writes wide in the ANSI code page; false when a character has no exact
-// ANSI form (a best fit or a "?" would name another folder).
+// ANSI form (a best fit or a "?" would name another folder). UTF-8 writes
+// every character exactly, but refuses the best-fit flag and the lossy
+// report: asked with them, the conversion fails; asked without them, only
+// text that is not valid UTF-16 fails.
 bool toAnsi(const wchar_t* wide, char* ansi) {
+    constexpr int capacity = static_cast<int>(ansiTempPathCapacity);
+    if (GetACP() == CP_UTF8)
+        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, ansi, capacity,
+                                   nullptr, nullptr) > 0;
     BOOL lossy = FALSE;
-    const int written = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, ansi,
-                                            static_cast<int>(ansiTempPathCapacity), nullptr, &lossy);
+    const int written = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, ansi, capacity,
+                                            nullptr, &lossy);
     return written > 0 && !lossy;
 }
 

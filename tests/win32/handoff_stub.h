@@ -20,9 +20,9 @@ inline HINSTANCE WINAPI handOffStub(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT) {
     return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(42));  // above 32: success
 }
 
-// The library module's import slot for SHELL32!ShellExecuteA; nullptr if
-// none.
-inline ULONG_PTR* shellImportSlot(const char* module = "KestrovaAPI.dll") {
+// The module's import slot for library!function; nullptr if none.
+inline ULONG_PTR* importSlot(const char* library, const char* function,
+                             const char* module = "KestrovaAPI.dll") {
     auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA(module));
     if (!base) return nullptr;
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
@@ -32,7 +32,7 @@ inline ULONG_PTR* shellImportSlot(const char* module = "KestrovaAPI.dll") {
     if (directory.VirtualAddress == 0) return nullptr;
     for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
          d->Name != 0; ++d) {
-        if (lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), "SHELL32.dll") != 0 ||
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), library) != 0 ||
             d->OriginalFirstThunk == 0)
             continue;
         const auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
@@ -41,16 +41,19 @@ inline ULONG_PTR* shellImportSlot(const char* module = "KestrovaAPI.dll") {
             if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
             const auto* byName =
                 reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "ShellExecuteA") == 0)
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0)
                 return reinterpret_cast<ULONG_PTR*>(&slot->u1.Function);
         }
     }
     return nullptr;
 }
 
+inline ULONG_PTR* shellImportSlot(const char* module = "KestrovaAPI.dll") {
+    return importSlot("SHELL32.dll", "ShellExecuteA", module);
+}
+
 // Puts target into the import slot and returns what it held; 0 if no slot.
-inline ULONG_PTR swapShellImport(ULONG_PTR target, const char* module) {
-    ULONG_PTR* slot = shellImportSlot(module);
+inline ULONG_PTR swapImport(ULONG_PTR* slot, ULONG_PTR target) {
     DWORD protection = 0;
     if (!slot || !VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection)) return 0;
     const ULONG_PTR previous = *slot;
@@ -58,6 +61,30 @@ inline ULONG_PTR swapShellImport(ULONG_PTR target, const char* module) {
     VirtualProtect(slot, sizeof *slot, protection, &protection);
     return previous;
 }
+
+inline ULONG_PTR swapShellImport(ULONG_PTR target, const char* module) {
+    return swapImport(shellImportSlot(module), target);
+}
+
+// For its lifetime the module's import of library!function goes to target.
+class PatchedImport {
+public:
+    template <typename Function>
+    PatchedImport(const char* library, const char* function, Function* target,
+                  const char* module = "KestrovaAPI.dll")
+        : slot_(importSlot(library, function, module)),
+          original_(swapImport(slot_, reinterpret_cast<ULONG_PTR>(target))) {}
+    ~PatchedImport() {
+        if (original_) swapImport(slot_, original_);
+    }
+    PatchedImport(const PatchedImport&) = delete;
+    PatchedImport& operator=(const PatchedImport&) = delete;
+    bool active() const { return original_ != 0; }
+
+private:
+    ULONG_PTR* slot_;
+    ULONG_PTR original_;
+};
 
 // For its lifetime the library's hand-off writes the card and starts nothing.
 class StubbedHandOff {

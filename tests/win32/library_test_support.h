@@ -156,6 +156,25 @@ private:
     Receiver receiver_ = nullptr;
 };
 
+// For its lifetime the temporary directory is folder (TMP comes first).
+class TempDirectoryAs {
+public:
+    explicit TempDirectoryAs(const std::wstring& folder) {
+        wchar_t saved[MAX_PATH];
+        const DWORD length = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+        hadTmp_ = length > 0 && length < MAX_PATH;
+        if (hadTmp_) saved_ = saved;
+        SetEnvironmentVariableW(L"TMP", folder.c_str());
+    }
+    ~TempDirectoryAs() { SetEnvironmentVariableW(L"TMP", hadTmp_ ? saved_.c_str() : nullptr); }
+    TempDirectoryAs(const TempDirectoryAs&) = delete;
+    TempDirectoryAs& operator=(const TempDirectoryAs&) = delete;
+
+private:
+    std::wstring saved_;
+    bool hadTmp_ = false;
+};
+
 // The hand-off file's expected bytes on disk: text mode stores CR LF.
 inline std::string cardOnDisk(const std::string& name, const std::string& number) {
     std::string card = "BEGIN:VCARD\nVERSION:2.1\nN:;" + name + "\nTEL;WORK;VOICE:" + number +

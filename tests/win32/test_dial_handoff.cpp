@@ -20,25 +20,6 @@ protected:
     PhoneControl phone;
 };
 
-// For its lifetime the temporary directory is folder (TMP comes first).
-class TempDirectoryAs {
-public:
-    explicit TempDirectoryAs(const std::wstring& folder) {
-        wchar_t saved[MAX_PATH];
-        const DWORD length = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
-        hadTmp_ = length > 0 && length < MAX_PATH;
-        if (hadTmp_) saved_ = saved;
-        SetEnvironmentVariableW(L"TMP", folder.c_str());
-    }
-    ~TempDirectoryAs() { SetEnvironmentVariableW(L"TMP", hadTmp_ ? saved_.c_str() : nullptr); }
-    TempDirectoryAs(const TempDirectoryAs&) = delete;
-    TempDirectoryAs& operator=(const TempDirectoryAs&) = delete;
-
-private:
-    std::wstring saved_;
-    bool hadTmp_ = false;
-};
-
 // First in the file: no dial the shell accepted may precede it, or
 // kestrovaStartup would rightly leave the file alone. The test's folder
 // holds kestrova.vcf as a link to a full device: opening and writing work,
