@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <ddeml.h>
 #include <shellapi.h>
+#include <share.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -107,9 +108,13 @@ bool inUseElsewhere(DWORD error) {
 
 }  // namespace
 
+// Denying other writers makes two hand-offs at the same moment take turns
+// through the retry: sharing writes, both would truncate the file and write
+// from its start, and the longer card's tail would follow the shorter one.
+// Readers are let in, as the phone application may read the last card.
 PlatformFile* platformOpenText(const char* path) {
     for (int attempt = 1;; ++attempt) {
-        FILE* file = std::fopen(path, "wt");
+        FILE* file = _fsopen(path, "wt", _SH_DENYWR);
         if (file || attempt == openAttempts || !inUseElsewhere(GetLastError()))
             return reinterpret_cast<PlatformFile*>(file);
         Sleep(openRetryMs);

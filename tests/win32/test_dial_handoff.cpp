@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "captured_process.h"
 #include "handoff_stub.h"
 #include "library_test_support.h"
 
@@ -168,6 +169,83 @@ TEST_F(DialHandoff, TemporaryFolderOutsideTheAnsiCodePageIsUsedWhole) {
         << phone.log();
     phone.remoteHangUp();
     EXPECT_TRUE(phone.waitForState("idle"));
+}
+
+// Two programs handing off at the same moment, this one and a copy of it:
+// the "dial" handler, a stand-in that reads the file as a phone application
+// may (letting no writer in meanwhile), must always find one whole card, of
+// either program. The cards differ in length, so that a shorter one written
+// over a longer one would leave a tail.
+constexpr char handOffPartnerVariable[] = "KESTROVA_HANDOFF_PARTNER";
+constexpr int partnerRounds = 400;
+constexpr int mostRounds = 20000;  // should the partner hang
+const struct {
+    const char* name;
+    const char* number;
+} simultaneousCards[] = {{"Ann", "1"}, {"Someone with a much longer name", "+1 555 0100 200"}};
+
+long cardsNotWhole = 0;
+
+std::string readCardDenyingWriters(const char* path) {
+    constexpr int openAttempts = 1000;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < openAttempts && file == INVALID_HANDLE_VALUE; ++i) {
+        file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) Sleep(1);
+    }
+    if (file == INVALID_HANDLE_VALUE) return "(not opened)";
+    char bytes[1024];
+    DWORD got = 0;
+    ReadFile(file, bytes, sizeof bytes, &got, nullptr);
+    CloseHandle(file);
+    return std::string(bytes, got);
+}
+
+HINSTANCE WINAPI readingDialHandler(HWND, LPCSTR, LPCSTR path, LPCSTR, LPCSTR, INT) {
+    const std::string read = readCardDenyingWriters(path);
+    const bool whole = std::any_of(std::begin(simultaneousCards), std::end(simultaneousCards),
+                                   [&](const auto& c) { return read == cardOnDisk(c.name, c.number); });
+    if (!whole && cardsNotWhole++ == 0)
+        std::printf("not one whole card: %s\n", phone_sim::escapeBytes(read).c_str());
+    return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(42));  // above 32: success
+}
+
+// Hands off one of the cards; false when the hand-off neither succeeded nor
+// met the file held beyond its retries.
+bool handOffWhileReading(int card) {
+    const int result = kestrovaDial(simultaneousCards[card].name, simultaneousCards[card].number);
+    EXPECT_TRUE(result == KESTROVA_OK || result == KESTROVA_NO_FILE) << result;
+    return result == KESTROVA_OK;
+}
+
+TEST(SimultaneousHandOffs, Partner) {
+    if (!std::getenv(handOffPartnerVariable))
+        GTEST_SKIP() << "run by SimultaneousHandOffs.TakeTurnsAndLeaveOneWholeCard";
+    PatchedImport handler("SHELL32.dll", "ShellExecuteA", &readingDialHandler);
+    ASSERT_TRUE(handler.active());
+    for (int i = 0; i < partnerRounds; ++i) handOffWhileReading(1);
+    EXPECT_EQ(0, cardsNotWhole);
+}
+
+TEST(SimultaneousHandOffs, TakeTurnsAndLeaveOneWholeCard) {
+    char program[MAX_PATH];
+    ASSERT_NE(0u, GetModuleFileNameA(nullptr, program, MAX_PATH));
+    PatchedImport handler("SHELL32.dll", "ShellExecuteA", &readingDialHandler);
+    ASSERT_TRUE(handler.active());
+    CapturedProcess partner;
+    SetEnvironmentVariableA(handOffPartnerVariable, "1");
+    ASSERT_TRUE(partner.start("\"" + std::string(program) +
+                              "\" --gtest_filter=SimultaneousHandOffs.Partner"));
+    SetEnvironmentVariableA(handOffPartnerVariable, nullptr);
+    int rounds = 0;
+    int turnedAway = 0;
+    for (; rounds < mostRounds && partner.wait(0) == STILL_ACTIVE; ++rounds)
+        turnedAway += handOffWhileReading(0) ? 0 : 1;
+    EXPECT_EQ(0u, partner.wait(60000)) << partner.out();
+    std::printf("%d hand-offs beside the partner's %d, %d turned away while the file was held\n",
+                rounds, partnerRounds, turnedAway);
+    EXPECT_EQ(0, cardsNotWhole);
 }
 
 }  // namespace
