@@ -44,9 +44,11 @@
  *       could not be had. A temporary directory whose name the ANSI code
  *       page cannot write is handed over in its short (8.3) form; where
  *       neither form can be written, the hand-off returns -2;
- *   -3  the hand-off file could not be created (while another program
- *       holds it, as a simultaneous hand-off of another program can, the
- *       library tries again for about 200 ms first);
+ *   -3  the hand-off file could not be created. One hand-off at a time
+ *       writes it, and none while a reader that denies writing holds it:
+ *       while another program holds it so (a simultaneous hand-off of
+ *       another program, the phone application reading the card), the
+ *       library tries again for about 200 ms first;
  *   1 .. 32  the shell's error.
  *
  * The dial window. The shell returns before the phone application has read
@@ -166,6 +168,11 @@ typedef void(KESTROVA_CALL *ObserverCallback)(int count, char **tokens);
  * name or number is written as empty text. Name and number together may hold
  * at most 969 bytes (fewer characters where the ANSI code page takes more
  * than one byte for some).
+ * Name and number are written unchanged, control characters included: a
+ * carriage return or line feed in either adds lines to the card, such as a
+ * second TEL line, and which number the phone application then dials is its
+ * own choice. Remove them from text of untrusted origin (a CRM field, an
+ * e-mail, a caller's name from a notification) before dialling.
  * Returns once the shell has handed the file over; the phone application
  * reads it after that. Any request of this process may follow at once (see
  * The dial window). Two dials share the one file: a second dial made before
