@@ -101,11 +101,17 @@ int32_t executeCommand(const char* command, int32_t length) {
 
 int32_t closeLink() {
     if (linkState.instance == 0) return KESTROVA_OK;
+    // Ending the instance, DDEML may dispatch messages while partners end
+    // their conversations, the put-off close's timer among them: by then no
+    // close may be pending and the link must have no instance to close again.
+    linkState.closePending = false;
+    platformCancelCallSoon();
     releaseName(linkState.serviceName);
     releaseName(linkState.observerName);
     releaseName(linkState.topicName);
-    ddeUninitialize(linkState.instance);  // also ends the conversation
-    platformCancelCallSoon();
+    const uint32_t instance = linkState.instance;
+    linkState.instance = 0;
+    ddeUninitialize(instance);  // also ends the conversation
     resetLinkFields();
     return KESTROVA_OK;
 }

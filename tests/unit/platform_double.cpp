@@ -267,6 +267,7 @@ uint32_t ddeLastError(uint32_t) {
 void ddeUninitialize(uint32_t) {
     ++theDouble.uninitializations;
     if (ddemlBusy > 0) ++theDouble.unsafeUninitializations;
+    if (theDouble.duringUninitialize) theDouble.duringUninitialize();
     theDouble.instance = 0;
     theDouble.registeredServices.clear();
 }

@@ -74,6 +74,9 @@ struct PlatformDouble {
     // application or a window procedure would while the caller waits.
     std::function<void()> duringConnect;
     std::function<void()> duringExecute;
+    // Run inside the ending of an instance, as the messages DDEML dispatches
+    // while partners end their conversations.
+    std::function<void()> duringUninitialize;
     // Instances ended while DDEML was inside the link's callback or waiting
     // for a command: DDEML would still be using them.
     int unsafeUninitializations = 0;

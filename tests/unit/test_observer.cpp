@@ -105,7 +105,8 @@ TEST_F(Observer, RemovalDuringACommandClosesTheLinkOnceTheCommandReturns) {
 
 // After the observer removed itself, the next call on the link's thread, of
 // whatever kind, first closes the link: nothing of it is left to run once
-// the caller goes on, say to unload the library.
+// the caller goes on, say to unload the library. Nor may the timer, should
+// DDEML dispatch it while the instance ends, close the link a second time.
 TEST_F(Observer, CloseLeftByASelfRemovalIsDoneByTheNextCall) {
     const struct {
         const char* call;
@@ -126,6 +127,7 @@ TEST_F(Observer, CloseLeftByASelfRemovalIsDoneByTheNextCall) {
         ASSERT_EQ(0, kestrovaAddObserver(selfRemovingObserver));
         platform.notify("[f()]");
         ASSERT_NE(nullptr, platform.soonCall);
+        platform.duringUninitialize = [&] { EXPECT_FALSE(platform.runSoonCall()) << c.call; };
         EXPECT_EQ(c.expected, c.run()) << c.call;
         EXPECT_EQ(1, platform.uninitializations) << c.call;
         EXPECT_EQ(nullptr, platform.soonCall) << c.call;
