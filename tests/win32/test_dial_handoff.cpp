@@ -126,6 +126,9 @@ TEST_F(DialHandoff, CardFileHeldByAnotherProgramIsWaitedForBriefly) {
         DWORD holdMs;
         int result;
     } cases[] = {{60, KESTROVA_OK}, {2000, KESTROVA_NO_FILE}};
+    // Timed is the wait for the file, not the start of a phone process.
+    StubbedHandOff shell;
+    ASSERT_TRUE(shell.active());
     for (const auto& c : cases) {
         const HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
