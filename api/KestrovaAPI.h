@@ -45,10 +45,9 @@
  *       page cannot write is handed over in its short (8.3) form; where
  *       neither form can be written, the hand-off returns -2;
  *   -3  the hand-off file could not be created. One hand-off at a time
- *       writes it, and none while a reader that denies writing holds it:
- *       while another program holds it so (a simultaneous hand-off of
- *       another program, the phone application reading the card), the
- *       library tries again for about 200 ms first;
+ *       writes it: while another program holds it (its own hand-off at
+ *       the same moment, or a reader that lets no writer in), the library
+ *       tries again for about 200 ms first;
  *   1 .. 32  the shell's error.
  *
  * The dial window. The shell returns before the phone application has read
