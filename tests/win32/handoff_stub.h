@@ -2,10 +2,12 @@
 // the library's hand-off writes its card and starts nothing: for loops that
 // would otherwise start a process on every request, and for measuring the
 // library's own share of a request. rawHandOff does the same hand-off without
-// the library, for the controls the library is compared with.
+// the library, for the controls the library is compared with. PatchedImport
+// puts a stand-in into any other import of the DLL the same way.
 #pragma once
 
 #include <windows.h>
+#include <share.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -62,10 +64,6 @@ inline ULONG_PTR swapImport(ULONG_PTR* slot, ULONG_PTR target) {
     return previous;
 }
 
-inline ULONG_PTR swapShellImport(ULONG_PTR target, const char* module) {
-    return swapImport(shellImportSlot(module), target);
-}
-
 // For its lifetime the module's import of library!function goes to target.
 class PatchedImport {
 public:
@@ -87,27 +85,16 @@ private:
 };
 
 // For its lifetime the library's hand-off writes the card and starts nothing.
-class StubbedHandOff {
+class StubbedHandOff : public PatchedImport {
 public:
     explicit StubbedHandOff(const char* module = "KestrovaAPI.dll")
-        : module_(module),
-          original_(swapShellImport(reinterpret_cast<ULONG_PTR>(&handOffStub), module)) {}
-    ~StubbedHandOff() {
-        if (original_) swapShellImport(original_, module_);
-    }
-    StubbedHandOff(const StubbedHandOff&) = delete;
-    StubbedHandOff& operator=(const StubbedHandOff&) = delete;
-    bool active() const { return original_ != 0; }
-
-private:
-    const char* module_;
-    ULONG_PTR original_;
+        : PatchedImport("SHELL32.dll", "ShellExecuteA", &handOffStub, module) {}
 };
 
 // The library's placeholder hand-off done by hand: the same card written the
-// same way (C runtime, text mode) to the same file, then the shell called
-// through the library's own import slot, so stubbed exactly when the
-// library's hand-off is. Returns 0, -3 if the file was not written, -1 if
+// same way (C runtime, text mode, other writers denied) to the same file,
+// then the shell called through the library's own import slot, so stubbed
+// exactly when the library's hand-off is. Returns 0, -3 if the file was not written, -1 if
 // the DLL has no such slot, or the shell's error.
 inline int rawHandOff() {
     static const char card[] = "BEGIN:VCARD\nVERSION:2.1\nN:;0\nTEL;WORK;VOICE:0\nEND:VCARD\n";
@@ -117,7 +104,7 @@ inline int rawHandOff() {
     const DWORD length = GetTempPathA(0, nullptr);
     char* path = static_cast<char*>(std::malloc(length + sizeof fileName));
     std::memcpy(path + GetTempPathA(length, path), fileName, sizeof fileName);
-    FILE* file = std::fopen(path, "wt");
+    FILE* file = _fsopen(path, "wt", _SH_DENYWR);
     const bool written = file && std::fwrite(card, 1, sizeof card - 1, file) == sizeof card - 1;
     if (file) std::fclose(file);
     const INT_PTR shell = written && slot ? reinterpret_cast<INT_PTR>(reinterpret_cast<Shell>(*slot)(
