@@ -71,6 +71,12 @@ export class Phone extends EventEmitter {
      */
     dial(name: string, number: string): Promise<void>;
 
+    /**
+     * Resolves once subscribed, at once if it is. Rejects with the
+     * `unreachable` event's error when the cold start gives up.
+     */
+    whenSubscribed(): Promise<void>;
+
     /** Starts the phone application if it is not running. */
     startup(): Promise<void>;
 

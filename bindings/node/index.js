@@ -91,6 +91,7 @@ class Phone extends EventEmitter {
     #pending = new Map();
     #nextId = 1;
     #closed = false;
+    #subscribed = false;
     #exited;
 
     constructor() {
@@ -125,6 +126,24 @@ class Phone extends EventEmitter {
 
     /** Hangs up the current call. */
     hangUp() { return this.#request({ op: 'hangUp' }); }
+
+    /**
+     * Resolves once subscribed (at once if it is); rejects when the cold
+     * start gives up, with that 'unreachable' event's error.
+     */
+    whenSubscribed() {
+        if (this.#subscribed) return Promise.resolve();
+        if (this.#closed) return Promise.reject(new Error('kestrova: whenSubscribed after close()'));
+        return new Promise((resolve, reject) => {
+            const settle = error => {
+                this.off('subscribed', settle);
+                this.off('unreachable', settle);
+                if (error) reject(error); else resolve();
+            };
+            this.on('subscribed', settle);
+            this.on('unreachable', settle);
+        });
+    }
 
     /** Unsubscribes and ends the worker; resolves once it has ended. */
     close() {
@@ -169,6 +188,7 @@ class Phone extends EventEmitter {
                 break;
             case 'subscribed':
             case 'gone':
+                this.#subscribed = message.type === 'subscribed';
                 this.emit(message.type);
                 break;
             case 'unreachable':

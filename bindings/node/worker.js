@@ -44,9 +44,9 @@ const ST_TERMINATED = 0x20;
 const MSG_BYTES = 48;
 // A notification holds at most this many bytes, so no token holds more.
 const MAX_NOTIFICATION_BYTES = 1023;
-// Cold start: the first subscription also starts the phone application,
-// which takes a moment to serve: this many tries, this far apart.
-const COLD_START_TRIES = 40;
+// Cold start: the phone application takes a moment to serve once started:
+// this many looks, this far apart (30 s), before saying it is unreachable.
+const COLD_START_TRIES = 120;
 const COLD_START_PAUSE_MS = 250;
 // How often the phone application's presence is checked once subscribed.
 const PRESENCE_CHECK_MS = 1000;
@@ -158,8 +158,6 @@ function subscribe() {
     if (result === 0) {
         subscription.registered = true;
         subscription.state = 'subscribed';
-        forgetPresence();
-        phoneServes();
         parentPort.postMessage({ type: 'subscribed' });
     } else {
         library.removeObserver(null);
@@ -167,10 +165,24 @@ function subscribe() {
     return result;
 }
 
+// Cold start: one hand-off starts the phone application; then it is
+// subscribed to as soon as it serves. Each subscription hands over a card
+// too, and every card starts a program that reads the one card file: a try
+// only once DDE shows the phone application serving keeps those few.
 function coldStartTick() {
-    const result = subscribe();
-    if (result === 0) return PRESENCE_CHECK_MS;
-    if (result === KESTROVA_FAILED && ++subscription.tries < COLD_START_TRIES) return COLD_START_PAUSE_MS;
+    const first = subscription.tries++ === 0;
+    if (phoneServes()) {
+        const result = subscribe();
+        if (result === 0) return PRESENCE_CHECK_MS;
+        if (result !== KESTROVA_FAILED) return giveUp(result);
+    } else if (first) {
+        const result = library.startup();
+        if (result !== 0) return giveUp(result);
+    }
+    return subscription.tries < COLD_START_TRIES ? COLD_START_PAUSE_MS : giveUp(KESTROVA_FAILED);
+}
+
+function giveUp(result) {
     subscription.state = 'waiting';
     parentPort.postMessage({ type: 'unreachable', result });
     return PRESENCE_CHECK_MS;
@@ -185,7 +197,6 @@ function presenceTick() {
             parentPort.postMessage({ type: 'gone' });
         }
     } else if (phoneServes()) {
-        forgetPresence();
         subscribe();
     }
     return PRESENCE_CHECK_MS;
