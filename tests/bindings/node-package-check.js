@@ -20,9 +20,11 @@ const MAX_GAP_MS = 100;
 const WAIT_MS = 30000;
 
 let faults = 0;
+const began = Date.now();
 function check(what, good, detail = '') {
-    if (good) console.log(`ok: ${what}`);
-    else { faults++; console.log(`FAILED: ${what}${detail ? ` (${detail})` : ''}`); }
+    const at = `[${((Date.now() - began) / 1000).toFixed(1)} s]`;
+    if (good) console.log(`ok: ${what} ${at}`);
+    else { faults++; console.log(`FAILED: ${what}${detail ? ` (${detail})` : ''} ${at}`); }
 }
 
 const heard = [];
@@ -96,6 +98,8 @@ async function holdWithoutStalling(phone) {
     await waitToHear(from + 2);  // the line open, and closed again
 }
 
+// The phone would say it dials the name, or the look-alike or '?' that
+// stands in for what the code page cannot hold.
 async function rejectsText(phone, name, what) {
     const from = heard.length;
     let error = null;
@@ -103,7 +107,9 @@ async function rejectsText(phone, name, what) {
     check(`a name with ${what} is refused`, error instanceof RangeError && error.code === 'ERR_KESTROVA_TEXT',
           String(error));
     await sleep(1000);
-    check(`a name with ${what} dials nothing`, heard.length === from, heard.slice(from).join('; '));
+    const dialled = heard.slice(from).filter(words => words.startsWith('call|dialling|') &&
+                                                      !words.startsWith(callWords('dialling')));
+    check(`a name with ${what} dials nothing`, dialled.length === 0, dialled.join('; '));
 }
 
 // The phone application goes (by command: quit or crash) and comes back.
