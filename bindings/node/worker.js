@@ -266,7 +266,7 @@ function run() {
     win32.PeekMessageW(message, null, 0, 0, 0);
     parentPort.postMessage({ type: 'ready', threadId: win32.GetCurrentThreadId() });
     for (;;) {
-        if (!dispatchMessages() || !takeRequests()) break;
+        if (!takeRequests() || !dispatchMessages()) break;
         if (Date.now() >= subscription.nextTick) {
             subscriptionTick();
             continue;
