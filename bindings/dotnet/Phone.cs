@@ -28,6 +28,8 @@ namespace Kestrova
         const int ColdStartRetryMs = 500;
         const int FailedStartRetryMs = 2000;
         const int PresenceCheckMs = 1000;
+        // A start that has not answered by then is tried once more.
+        const int StartAgainMs = 15000;
 
         static int instances;
 
@@ -48,6 +50,8 @@ namespace Kestrova
         PhonePresence presence;
         int nextTickAt;
         int lastError;
+        int lastHandOffAt;
+        bool wentAway;  // it was subscribed once: the user may have quit it
 
         /// <summary>
         /// Loads KestrovaAPI.dll of the process's architecture and starts the
@@ -215,24 +219,30 @@ namespace Kestrova
         // still there.
         void Tick()
         {
+            int now = Environment.TickCount;
             switch (state) {
                 case LinkState.Starting:
-                    nextTickAt = Environment.TickCount + (TrySubscribe() ? PresenceCheckMs : RetryDelay());
-                    break;
+                    // The subscription's hand-off starts the phone application.
+                    // Until it answers DDE, no further hand-off: each would
+                    // start one more program that reads the shared card file
+                    // late, perhaps after a dial has written it.
+                    lastHandOffAt = now;
+                    if (!TrySubscribe() && lastError == KestrovaException.Failed) state = LinkState.Away;
+                    nextTickAt = now + (state == LinkState.Starting ? FailedStartRetryMs : ColdStartRetryMs);
+                    return;
                 case LinkState.Subscribed:
                     if (!presence.IsOpen ? !presence.Connect() : !presence.StillConnected()) LoseSubscription();
-                    nextTickAt = Environment.TickCount + PresenceCheckMs;
-                    break;
+                    nextTickAt = now + PresenceCheckMs;
+                    return;
                 case LinkState.Away:
-                    // Only an application that answers DDE again is subscribed
-                    // to: a subscription's hand-off would start one the user quit.
+                    // Only an application that answers DDE is subscribed to: a
+                    // hand-off would start one the user quit.
                     if (presence.Connect()) TrySubscribe();
-                    nextTickAt = Environment.TickCount + PresenceCheckMs;
-                    break;
+                    else if (!wentAway && now - lastHandOffAt >= StartAgainMs) state = LinkState.Starting;
+                    nextTickAt = now + (wentAway ? PresenceCheckMs : ColdStartRetryMs);
+                    return;
             }
         }
-
-        int RetryDelay() => lastError == KestrovaException.Failed ? ColdStartRetryMs : FailedStartRetryMs;
 
         // Subscribes after closing any stale link; on a failure closes the
         // link the try left, so that the next try reaches a phone
@@ -262,6 +272,7 @@ namespace Kestrova
         void LoseSubscription()
         {
             state = LinkState.Away;
+            wentAway = true;
             subscribed = false;
             lastError = 0;
             CloseLink();
