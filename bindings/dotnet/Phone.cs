@@ -30,6 +30,12 @@ namespace Kestrova
         const int PresenceCheckMs = 1000;
         // A start that has not answered by then is tried once more.
         const int StartAgainMs = 15000;
+        // Every subscription hands the phone application a placeholder card
+        // through the shell, whose program reads the one shared card file
+        // only once it has started. A dial before then would have its card
+        // read twice, and dialled twice: dials wait this long after a
+        // subscription.
+        const int HandOffSettleMs = 3000;
 
         static int instances;
 
@@ -51,6 +57,7 @@ namespace Kestrova
         int nextTickAt;
         int lastError;
         int lastHandOffAt;
+        int dialsFrom;
         bool wentAway;  // it was subscribed once: the user may have quit it
 
         /// <summary>
@@ -115,17 +122,17 @@ namespace Kestrova
             if (nameBytes.Length + numberBytes.Length - 2 > MaxDialBytes)
                 throw new ArgumentException("The name and the number together exceed " + MaxDialBytes +
                                             " bytes in the ANSI code page; nothing was dialled.", nameof(name));
-            return Run("kestrovaDial", () => library.Dial(nameBytes, numberBytes));
+            return Run(new Command("kestrovaDial", () => library.Dial(nameBytes, numberBytes), isDial: true));
         }
 
         /// <summary>Starts the phone application if it does not run; does not wait for it to be ready.</summary>
-        public Task StartPhoneAsync() => Run("kestrovaStartup", () => library.Startup());
+        public Task StartPhoneAsync() => Run(new Command("kestrovaStartup", () => library.Startup()));
 
         /// <summary>Takes the line off hook: answers a ringing call or opens the line.</summary>
-        public Task HookOffAsync() => Run("kestrovaHookOff", () => library.HookOff());
+        public Task HookOffAsync() => Run(new Command("kestrovaHookOff", () => library.HookOff()));
 
         /// <summary>Hangs up the current call.</summary>
-        public Task HangUpAsync() => Run("kestrovaHangUp", () => library.HangUp());
+        public Task HangUpAsync() => Run(new Command("kestrovaHangUp", () => library.HangUp()));
 
         /// <summary>
         /// Removes the subscription and ends the phone's thread; commands not
@@ -146,9 +153,8 @@ namespace Kestrova
 
         // --- The caller's side -------------------------------------------------------------
 
-        Task Run(string function, Func<int> call)
+        Task Run(Command command)
         {
-            var command = new Command(function, call);
             lock (gate) {
                 if (disposed) throw new ObjectDisposedException(nameof(Phone));
                 commands.Enqueue(command);
@@ -182,7 +188,7 @@ namespace Kestrova
             IntPtr[] wakeUp = { commandsWaiting.SafeWaitHandle.DangerousGetHandle() };
             nextTickAt = Environment.TickCount;
             while (!disposed) {
-                int wait = Math.Max(0, nextTickAt - Environment.TickCount);
+                int wait = Math.Max(0, NextDueAt() - Environment.TickCount);
                 NativeMethods.MsgWaitForMultipleObjectsEx(1, wakeUp, (uint)wait, NativeMethods.QS_ALLINPUT,
                                                           NativeMethods.MWMO_INPUTAVAILABLE);
                 DispatchMessages();
@@ -205,9 +211,29 @@ namespace Kestrova
             }
         }
 
+        // The commands in order; a dial too soon after a subscription's
+        // hand-off holds itself and those after it back.
         void RunCommands()
         {
-            while (!disposed && commands.TryDequeue(out Command command)) command.Run();
+            while (!disposed && commands.TryPeek(out Command command)) {
+                if (command.IsDial && DialsHeld()) return;
+                commands.TryDequeue(out command);
+                command.Run();
+            }
+        }
+
+        int NextDueAt()
+        {
+            if (commands.TryPeek(out Command command) && command.IsDial && DialsHeld() && dialsFrom - nextTickAt < 0)
+                return dialsFrom;
+            return nextTickAt;
+        }
+
+        // Compared as a time left, which the tick count's wrap-around cannot fool.
+        bool DialsHeld()
+        {
+            int left = dialsFrom - Environment.TickCount;
+            return left > 0 && left <= HandOffSettleMs;
         }
 
         void AbandonCommands()
@@ -251,6 +277,7 @@ namespace Kestrova
         {
             CloseLink();
             int result = library.AddObserver(observer);
+            dialsFrom = Environment.TickCount + HandOffSettleMs;
             if (result == 0) {
                 state = LinkState.Subscribed;
                 lastError = 0;
@@ -309,11 +336,14 @@ namespace Kestrova
             readonly Func<int> call;
             readonly TaskCompletionSource<bool> completion = NewSource();
 
-            internal Command(string function, Func<int> call)
+            internal Command(string function, Func<int> call, bool isDial = false)
             {
                 this.function = function;
                 this.call = call;
+                IsDial = isDial;
             }
+
+            internal bool IsDial { get; }
 
             internal Task Task => completion.Task;
 
