@@ -13,7 +13,7 @@ using Kestrova;
 
 static class Program
 {
-    const int Pairs = 15;
+    const int Pairs = 12;
     const int CallsPerBlock = 15;
     const int BootstrapRounds = 2000;
 
@@ -22,6 +22,7 @@ static class Program
         var commands = new List<double>();
         var notifications = new List<double>();
         using (new Phone()) { }  // loads the DLL by full path for the bare calls as well
+        Console.WriteLine("wrapper / bare, median ms of " + CallsPerBlock + " in each block:");
         for (int pair = 0; pair < Pairs; ++pair) {
             double[] wrapped = WrapperBlock(), bare = BareBlock();
             commands.Add(wrapped[0] / bare[0]);
@@ -29,7 +30,7 @@ static class Program
             Console.WriteLine("pair {0,2}: command {1:F3} / {2:F3} ms, notification {3:F3} / {4:F3} ms",
                               pair + 1, wrapped[0], bare[0], wrapped[1], bare[1]);
         }
-        Report("a command's round trip (kestrovaHangUp)", commands);
+        Report("a command's round trip (kestrovaHangUp in the dial window)", commands);
         Report("a notification, from the simulator's send to the handler", notifications);
         return 0;
     }
@@ -41,14 +42,17 @@ static class Program
             var heard = new ManualResetEventSlim();
             long heardAt = 0;
             phone.Notification += (sender, e) => { heardAt = Stopwatch.GetTimestamp(); heard.Set(); };
-            phone.WhenSubscribed().Wait();
-            phone.HangUpAsync().Wait();  // warm
+            if (!phone.WhenSubscribed().Wait(60000)) throw new TimeoutException("not subscribed within a minute");
+            // A dial opens the library's dial window, in which a command hands
+            // no card over: what is timed is the DDE round trip alone.
+            phone.DialAsync("Bench", "0100").Wait();
+            phone.HangUpAsync().Wait();
             var commandTimes = Times(() => phone.HangUpAsync().Wait());
             var notificationTimes = Times(() => {
                 heard.Reset();
                 long sent = Stopwatch.GetTimestamp();
                 Notify();
-                heard.Wait();
+                if (!heard.Wait(5000)) throw new TimeoutException("no notification within 5 s");
                 return Ms(heardAt - sent);
             });
             return new[] { Median(commandTimes), Median(notificationTimes) };
@@ -60,22 +64,33 @@ static class Program
     {
         long heardAt = 0;
         Bare.ObserverCallback observer = (count, tokens) => heardAt = Stopwatch.GetTimestamp();
-        while (Bare.kestrovaAddObserver(observer) != 0) {
+        for (int attempt = 0; Bare.kestrovaAddObserver(observer) != 0; ++attempt) {
+            if (attempt == 100) throw new TimeoutException("bare P/Invoke: not subscribed");
             Bare.kestrovaRemoveObserver(null);
-            Thread.Sleep(100);
+            Bare.WaitAndDispatch();
         }
-        Bare.kestrovaHangUp();  // warm
-        var commandTimes = Times(() => Bare.kestrovaHangUp());
+        Check(Bare.kestrovaDial("Bench", "0100"));
+        Check(Bare.kestrovaHangUp());
+        var commandTimes = Times(() => Check(Bare.kestrovaHangUp()));
         var notificationTimes = Times(() => {
             heardAt = 0;
             long sent = Stopwatch.GetTimestamp();
             Notify();
-            while (heardAt == 0) Bare.WaitAndDispatch();
+            var waited = Stopwatch.StartNew();
+            while (heardAt == 0) {
+                if (waited.ElapsedMilliseconds > 5000) throw new TimeoutException("no notification within 5 s");
+                Bare.WaitAndDispatch();
+            }
             return Ms(heardAt - sent);
         });
         Bare.kestrovaRemoveObserver(observer);
         GC.KeepAlive(observer);
         return new[] { Median(commandTimes), Median(notificationTimes) };
+    }
+
+    static void Check(int result)
+    {
+        if (result != 0) throw new InvalidOperationException("bare P/Invoke: result " + result);
     }
 
     static List<double> Times(Action work) => Times(() => {
@@ -133,6 +148,8 @@ static class Bare
     [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
     public delegate void ObserverCallback(int count, IntPtr tokens);
 
+    [DllImport("KestrovaAPI.dll", CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi)]
+    public static extern int kestrovaDial(string name, string number);
     [DllImport("KestrovaAPI.dll", CallingConvention = CallingConvention.Cdecl)]
     public static extern int kestrovaHangUp();
     [DllImport("KestrovaAPI.dll", CallingConvention = CallingConvention.Cdecl)]
