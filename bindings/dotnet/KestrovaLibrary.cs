@@ -133,6 +133,7 @@ namespace Kestrova
         /// <summary>The machine, or 0 for a missing or unreadable file.</summary>
         internal static ushort MachineOf(string path)
         {
+            if (!File.Exists(path)) return 0;
             try {
                 using (var reader = new BinaryReader(File.OpenRead(path))) {
                     reader.BaseStream.Seek(HeaderOffsetAt, SeekOrigin.Begin);
