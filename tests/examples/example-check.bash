@@ -95,6 +95,24 @@ new_prefix() {
     export WINEPREFIX=$prefix
 }
 
+# A crash ends the program at once instead of starting Wine's debugger,
+# which can hang past a minute when .NET stops: on a crash, the AeDebug
+# Debugger runs, in the 32-bit and in the 64-bit registry view. No server
+# runs in the new prefix yet, so its registry file is edited directly.
+end_crashes_at_once() {
+    local registry=$prefix/system.reg debugger='"Debugger"="winedbg --auto %ld %ld"'
+    if [[ $(grep -cxF "$debugger" "$registry") == 2 ]]; then
+        sed -i "s|^$debugger\$|\"Debugger\"=\"cmd /c exit\"|" "$registry"
+        return
+    fi
+    local view
+    for view in 32 64; do
+        wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \
+            /d 'cmd /c exit' /f /reg:$view >/dev/null 2>&1 ||
+            { echo "could not set the AeDebug debugger"; return 1; }
+    done
+}
+
 # Registers the package's simulator for "dial" in the prefix and starts the
 # watch of the run's architecture, which starts the simulator through the
 # library; returns once the watch has subscribed. False, saying why, when
