@@ -7,5 +7,5 @@ set(KESTROVA_CXX_HEADERS_TRIPLE ${KESTROVA_TRIPLE})
 include(${CMAKE_CURRENT_LIST_DIR}/llvm-windows.cmake)
 
 # -pthread puts winpthread into the driver's library group, after libstdc++.
-string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -L${gcc_dir} -pthread")
-string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " -L${gcc_dir}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT} -L${gcc_dir} -pthread")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${CMAKE_SHARED_LINKER_FLAGS_INIT} -L${gcc_dir}")
