@@ -125,7 +125,7 @@ if(KESTROVA_ARCH STREQUAL arm64)
     add_subdirectory(tests/arm64)
     add_test(NAME dll_exports_and_imports
              COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-exports $<TARGET_FILE:KestrovaAPI>
-                     ${KESTROVA_ARCH})
+                     ${KESTROVA_ARCH} ${KESTROVA_DLL_PDB})
     return()
 endif()
 
@@ -162,7 +162,7 @@ add_subdirectory(bench/win32)
 # machine.
 add_test(NAME dll_exports_and_imports
          COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-exports $<TARGET_FILE:KestrovaAPI>
-                 ${KESTROVA_ARCH})
+                 ${KESTROVA_ARCH} ${KESTROVA_DLL_PDB})
 add_test(NAME installed_package
          COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-package install ${CMAKE_BINARY_DIR}
                  ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_BINARY_DIR}/package-check)
