@@ -19,6 +19,10 @@ target_compile_options(KestrovaAPI PRIVATE -mguard=cf -g -gcodeview -gno-codevie
                                            -fdebug-compilation-dir=.)
 target_link_options(KestrovaAPI PRIVATE -Wl,--guard-cf -Wl,--pdb=${KESTROVA_PDB}
     -Wl,--Xlink=-pdbaltpath:KestrovaAPI.pdb "-Wl,--Xlink=-pdbsourcepath:${KESTROVA_PDB_SOURCE_ROOT}")
+# The header's checksum filled in, as GNU ld does: signing tools set it, so a
+# DLL without one would not come back byte for byte once its signature is
+# removed.
+target_link_options(KestrovaAPI PRIVATE -Wl,--Xlink=-release)
 if(NOT KESTROVA_ARCH STREQUAL arm64)
     target_link_options(KestrovaAPI PRIVATE -Wl,--Xlink=-cetcompat)
 endif()
