@@ -1,10 +1,15 @@
-# The product: KestrovaAPI.dll for Windows, 32-bit (the reference) or x64 by
-# the toolchain, from the same sources and .def; its import libraries and
-# package files, and the tests that run it under Wine.
+# The product: KestrovaAPI.dll for Windows, x86 (the reference), x64 or
+# ARM64 by the toolchain, from the same sources and .def; its import
+# libraries and package files, and the tests that run it under Wine.
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
+    set(KESTROVA_ARCH arm64)
+    set(KESTROVA_DLLTOOL_MACHINE arm64)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(KESTROVA_ARCH x64)
     set(KESTROVA_DLLTOOL_MACHINE i386:x86-64)
 else()
+    set(KESTROVA_ARCH x86)
     set(KESTROVA_DLLTOOL_MACHINE i386)
 endif()
 
@@ -24,10 +29,14 @@ add_link_options(-Wl,--no-insert-timestamp)
 set(KESTROVA_INSTALL_INCLUDEDIR include CACHE STRING
     "Folder of the installed header, relative to the install prefix")
 
-# The version resource carries the project version.
+# The version resource carries the project version. The .def is linked
+# from the build folder, so that the link's command line, which the PDB
+# records, names no folder outside it.
 configure_file(api/KestrovaAPI.rc.in ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.rc @ONLY)
+configure_file(api/KestrovaAPI.def ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.def COPYONLY)
 add_library(KestrovaAPI SHARED ${KESTROVA_CORE_SOURCES} api/platform_win32.cpp
-                               api/KestrovaAPI.def ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.rc)
+                               ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.def
+                               ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.rc)
 add_library(KestrovaAPI::KestrovaAPI ALIAS KestrovaAPI)
 target_include_directories(KestrovaAPI PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/api>
                                               $<INSTALL_INTERFACE:${KESTROVA_INSTALL_INCLUDEDIR}>)
@@ -35,14 +44,15 @@ target_compile_options(KestrovaAPI PRIVATE ${KESTROVA_WARNINGS} -fno-exceptions 
 # No compiler runtime start-up code, no C++ runtime: the loader calls DllMain
 # directly, and the DLL imports only system DLLs (KERNEL32, USER32, SHELL32,
 # msvcrt). Static libgcc supplies only helpers the compiler may call (64-bit
-# division on i686, stack probes); it holds no start-up code.
+# division on i686, stack probes); it holds no start-up code. ARM64 needs
+# none of them.
 #
-# Hardened: relocatable anywhere (DYNAMIC_BASE, on x64 also above 4 GB,
+# Hardened: relocatable anywhere (DYNAMIC_BASE, on 64-bit also above 4 GB,
 # HIGH_ENTROPY_VA) and data never executable (NX_COMPAT). The 32-bit DLL
 # declares NO_SEH: it holds no exception handler (GCC and clang register
-# none for this code) and no unwind tables. x64 keeps its unwind tables,
-# which Windows itself uses.
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+# none for this code) and no unwind tables. x64 and ARM64 keep their unwind
+# tables, which Windows itself uses.
+if(KESTROVA_ARCH STREQUAL x86)
     set(dll_entry _DllMain@12)
     set(dll_arch_compile -fno-asynchronous-unwind-tables)
     set(dll_arch_link -Wl,--no-seh)
@@ -54,11 +64,19 @@ endif()
 target_compile_options(KestrovaAPI PRIVATE ${dll_arch_compile})
 target_link_options(KestrovaAPI PRIVATE -nostdlib -Wl,--entry,${dll_entry} -s
                     -Wl,--dynamicbase,--nxcompat ${dll_arch_link})
-target_link_libraries(KestrovaAPI PRIVATE user32 shell32 gcc msvcrt kernel32)
+if(KESTROVA_NO_RUNTIME)
+    include(${CMAKE_CURRENT_LIST_DIR}/KestrovaSystemImports.cmake)
+    target_link_libraries(KestrovaAPI PRIVATE kestrova_system_imports)
+else()
+    target_link_libraries(KestrovaAPI PRIVATE user32 shell32 gcc msvcrt kernel32)
+endif()
 set_target_properties(KestrovaAPI PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
+if(KESTROVA_TOOLCHAIN_LLVM)
+    include(${CMAKE_CURRENT_LIST_DIR}/KestrovaHardening.cmake)
+endif()
 
 # An import library in the format Microsoft's linker expects, from the .def.
-find_program(KESTROVA_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 ${KESTROVA_TRIPLE}-dlltool)
+find_program(KESTROVA_DLLTOOL NAMES llvm-dlltool-19 llvm-dlltool ${KESTROVA_TRIPLE}-dlltool)
 if(KESTROVA_DLLTOOL)
     set(msvc_import_lib ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPI.lib)
     if(KESTROVA_DLLTOOL MATCHES "llvm-dlltool")
@@ -91,8 +109,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/KestrovaAPIConfigVersion.cmake
         DESTINATION lib/cmake/KestrovaAPI)
 
-# The release package's root: a package file that picks x86/ or x64/ by the
-# consuming project's pointer size. Installed only on request (component
+# The release package's root: a package file that picks x86/, x64/ or arm64/
+# by the consuming project's architecture. Installed only on request (component
 # package_root), by scripts/package.
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/package-root/KestrovaAPIConfigVersion.cmake
     COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
@@ -101,8 +119,19 @@ install(FILES cmake/KestrovaAPIPackageRoot.cmake DESTINATION . RENAME KestrovaAP
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package-root/KestrovaAPIConfigVersion.cmake DESTINATION .
         COMPONENT package_root EXCLUDE_FROM_ALL)
 
+# The ARM64 build has no C++ runtime for programs: its tests are plain C
+# programs under the emulated arm64 Wine, which runs no x86 phone simulator.
+if(KESTROVA_ARCH STREQUAL arm64)
+    add_subdirectory(tests/arm64)
+    add_test(NAME dll_exports_and_imports
+             COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-exports $<TARGET_FILE:KestrovaAPI>
+                     ${KESTROVA_ARCH} ${KESTROVA_DLL_PDB})
+    return()
+endif()
+
 # The phone simulator is a 32-bit program in both builds, as the phone
-# application is: the x64 build makes it in a 32-bit sub-build.
+# application is: the x64 build makes it in a 32-bit sub-build, with the
+# 32-bit toolchain of its own compiler (KESTROVA_X86_TOOLCHAIN).
 # KESTROVA_PHONE_SIM is its file, KESTROVA_PHONE_SIM_TARGET what builds it.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     add_subdirectory(tools/phone-sim)
@@ -114,7 +143,7 @@ else()
     ExternalProject_Add(phone_sim_x86
         SOURCE_DIR ${PROJECT_SOURCE_DIR}/tools/phone-sim
         BINARY_DIR ${phone_sim_dir}
-        CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake
+        CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${KESTROVA_X86_TOOLCHAIN}
                    -DCMAKE_BUILD_TYPE=Release
         BUILD_ALWAYS ON
         INSTALL_COMMAND ""
@@ -128,11 +157,12 @@ add_subdirectory(tests/win32)
 add_subdirectory(examples)
 add_subdirectory(bench/win32)
 
-# The DLL's export table and imports, and the installed package as a user's
-# project finds it. Scripts, not targets: they run on the build machine.
+# The DLL's export table, imports and headers, and the installed package as
+# a user's project finds it. Scripts, not targets: they run on the build
+# machine.
 add_test(NAME dll_exports_and_imports
          COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-exports $<TARGET_FILE:KestrovaAPI>
-                 ${KESTROVA_TRIPLE})
+                 ${KESTROVA_ARCH} ${KESTROVA_DLL_PDB})
 add_test(NAME installed_package
          COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check-package install ${CMAKE_BINARY_DIR}
                  ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_BINARY_DIR}/package-check)

@@ -6,3 +6,5 @@ include(${CMAKE_CURRENT_LIST_DIR}/windows-target.cmake)
 
 set(CMAKE_C_COMPILER ${KESTROVA_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${KESTROVA_TRIPLE}-g++-posix)
+# The phone simulator comes from the 32-bit GCC toolchain.
+set(KESTROVA_X86_TOOLCHAIN ${CMAKE_CURRENT_LIST_DIR}/mingw-i686.cmake)

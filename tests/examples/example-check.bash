@@ -78,8 +78,10 @@ find_dlls() {
     trap 'rm -rf "$unpacked"' EXIT
     zip=$(realpath -- "$1") || die "no such file: $1"
     (cd "$unpacked" && cmake -E tar xf "$zip") || die "cannot unpack $1"
-    mapfile -t dlls < <(find "$unpacked" -path '*/bin/KestrovaAPI.dll' | LC_ALL=C sort)
-    [[ ${#dlls[@]} -gt 0 ]] || die "no */bin/KestrovaAPI.dll in $1"
+    # The editions this machine's Wine runs; the ARM64 one has its own tests.
+    mapfile -t dlls < <(find "$unpacked" \( -path '*/x86/bin/KestrovaAPI.dll' -o \
+                                            -path '*/x64/bin/KestrovaAPI.dll' \) | LC_ALL=C sort)
+    [[ ${#dlls[@]} -gt 0 ]] || die "no x86/bin or x64/bin KestrovaAPI.dll in $1"
 }
 
 # new_prefix DLL: for a run against DLL, its architecture (arch), the
