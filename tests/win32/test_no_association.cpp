@@ -129,13 +129,22 @@ public:
 private:
     static LONG CALLBACK onFault(EXCEPTION_POINTERS* fault) {
         const EXCEPTION_RECORD* record = fault->ExceptionRecord;
-        const auto* address = reinterpret_cast<const BYTE*>(record->ExceptionInformation[1]);
-        if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || address < page_ ||
-            address >= page_ + 0x1000)
-            return EXCEPTION_CONTINUE_SEARCH;
+        if (!onWatchedPage(record)) return EXCEPTION_CONTINUE_SEARCH;
         InterlockedIncrement(&calls_);
         restore();
         return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    // Windows reports running code on the page as an access violation at
+    // that address. An emulated x86 processor (qemu's, under Wine on a
+    // kernel that runs no 32-bit programs) reports it as an illegal
+    // instruction there instead.
+    static bool onWatchedPage(const EXCEPTION_RECORD* record) {
+        const BYTE* address = nullptr;
+        if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
+            address = reinterpret_cast<const BYTE*>(record->ExceptionInformation[1]);
+        else if (record->ExceptionCode == EXCEPTION_ILLEGAL_INSTRUCTION && protection_ != 0)
+            address = static_cast<const BYTE*>(record->ExceptionAddress);
+        return address >= page_ && address < page_ + 0x1000;
     }
     static void restore() {
         DWORD ignored;
