@@ -14,9 +14,22 @@ constexpr char hangUpCommand[] = "[hangup()]";
 
 // The stages every request to the phone begins with: start the phone
 // application, then make sure the conversation exists.
+//
+// Over an open conversation the placeholder is handed over, to start the
+// phone application again should it have gone since. Without one, the
+// phone application is tried first: one that answers runs already, and a
+// placeholder handed to it anyway would start a process of its that reads
+// the hand-off file only once it is up, perhaps after a dial made at once
+// rewrote the file, and so place that call twice.
 int32_t startAndConnect() {
-    const int32_t result = handOverPlaceholder();
-    return result == KESTROVA_OK ? connectToPhone() : result;
+    if (linkConnected()) return handOverPlaceholder();
+    const bool linkMadeBefore = linkExists();
+    const int32_t connected = connectToPhone();
+    if (connected != KESTROVA_FAILED) return connected;  // answered, or no link could be made
+    const int32_t handedOver = handOverPlaceholder();
+    if (handedOver == KESTROVA_OK) return connectToPhone();
+    if (!linkMadeBefore) closeLink();  // a failed hand-off leaves no link behind
+    return handedOver;
 }
 
 // A request to the phone application: turned away at once if it may not

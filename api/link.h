@@ -67,3 +67,6 @@ bool linkTurnsRequestAway();
 bool linkOwnedByRunningThread();
 // connectLink, marked as a wait for the phone.
 int32_t connectToPhone();
+// Whether the link exists, and whether it holds a conversation.
+inline bool linkExists() { return linkState.instance != 0; }
+inline bool linkConnected() { return linkState.conversation != nullptr; }

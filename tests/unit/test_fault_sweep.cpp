@@ -95,7 +95,15 @@ TEST_P(FaultSweep, EachFaultGivesItsCodeAndLeavesNothingHalfDone) {
                     EXPECT_EQ(e.opensDialWindow, dialCardWindow.open);
                     break;
                 }
-                const Fallible failed = platform.faults[0];
+                // A connection that fails before any card went over only
+                // finds the phone not running yet: the card goes over, and
+                // the connection is tried again.
+                if (result == 0 && platform.faults == std::vector<Fallible>{Fallible::connect}) {
+                    EXPECT_EQ(1u, platform.dialledCards.size());
+                    EXPECT_EQ(connected, linkStage());
+                    continue;
+                }
+                const Fallible failed = platform.faults.back();  // after that one, the last decides
                 SCOPED_TRACE(fallibleName(failed));
                 EXPECT_EQ(codeOf(failed), result);
                 EXPECT_EQ(stageAfter(failed, before), linkStage());
