@@ -50,6 +50,11 @@ constexpr int exitFailed = 4;
 
 constexpr int shellNoAssociation = 31;  // SE_ERR_NOASSOC
 constexpr DWORD retryEveryMs = 1000;
+// While the phone application starts, a try to subscribe comes once it
+// answers, or this long after the last: each try hands over a card of its
+// own, whose process reads the hand-off file whenever it is up, perhaps
+// after a dial rewrote the file.
+constexpr DWORD startAgainAfterMs = 10000;
 // How often it looks whether the phone application is still there, or back.
 constexpr DWORD probeEveryMs = 1000;
 constexpr DWORD defaultWaitSeconds = 30;
@@ -220,8 +225,12 @@ int subscribe() {
                 std::to_string(options.waitSeconds) + " s)...");
             announced = true;
         }
-        pumpFor(retryEveryMs);
-        if (stopping()) return exitEnded;
+        const DWORD tried = GetTickCount();
+        do {
+            pumpFor(retryEveryMs);
+            if (stopping()) return exitEnded;
+        } while (GetTickCount() - tried < startAgainAfterMs && GetTickCount() - start < limitMs &&
+                 !watch::connectToPhone());
     }
 }
 
