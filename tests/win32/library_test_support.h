@@ -59,7 +59,9 @@ int retryWhileUnreachable(Request request, int attempts = 40) {
     // A hand-off process that starts late reads whatever card the file holds
     // by then: let every one of them hand its card over before the test
     // writes a card of its own.
-    pumpUntil([] { return phoneProcesses() <= 1; }, 10000);
+    // Under emulation on a loaded machine a process can take tens of seconds
+    // to start.
+    pumpUntil([] { return phoneProcesses() <= 1; }, 60000);
     return result;
 }
 
