@@ -37,8 +37,7 @@
  * hands over a placeholder card the same way, which starts the phone
  * application if it is not running. kestrovaHookOff, kestrovaHangUp and
  * kestrovaAddObserver do so first when the phone application does not
- * answer a new connection, and over an open one, where it may have gone
- * since; one that answers is handed nothing, so that no process of its
+ * answer; one that answers is handed nothing, so that no process of its
  * started for the placeholder reads a card dialled right after. Every
  * hand-off of this process can return:
  *   -1  the temporary directory reported no length; or the card did not
@@ -208,10 +207,11 @@ int KESTROVA_CALL kestrovaStartup(void);
 
 /*
  * Takes the line off hook: answers a ringing call or opens the line.
- * Connects to the phone application (once; the connection is kept), first
- * running the placeholder hand-off of kestrovaStartup if it does not answer
- * (see The hand-off) and returning that result if not 0; then sends the
- * command, waiting up to 5 seconds for it to be accepted.
+ * Connects to the phone application (once; the connection is kept). If it
+ * does not answer, or has gone since the connection was made, runs the
+ * placeholder hand-off of kestrovaStartup first (see The hand-off) and
+ * returns its result if not 0. Then sends the command, waiting up to
+ * 5 seconds for it to be accepted.
  * Returns:
  *   0        the phone application accepted the command;
  *   -1       refused at once, before the hand-off: the call came from a

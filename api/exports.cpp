@@ -12,17 +12,17 @@ namespace {
 constexpr char hookOffCommand[] = "[hookoff()]";
 constexpr char hangUpCommand[] = "[hangup()]";
 
-// The stages every request to the phone begins with: start the phone
-// application, then make sure the conversation exists.
+// The stages every request to the phone begins with: make sure the phone
+// application runs, then that the conversation exists.
 //
-// Over an open conversation the placeholder is handed over, to start the
-// phone application again should it have gone since. Without one, the
-// phone application is tried first: one that answers runs already, and a
-// placeholder handed to it anyway would start a process of its that reads
-// the hand-off file only once it is up, perhaps after a dial made at once
-// rewrote the file, and so place that call twice.
+// The placeholder card that starts the phone application is handed over
+// only when it does not answer. Handed to one that runs, it would start a
+// process of its that reads the hand-off file once it is up, perhaps after
+// a dial made at once rewrote the file, and so place that call twice. A
+// conversation whose partner went is kept: the card starts the phone
+// application again, and the request fails until the link is closed.
 int32_t startAndConnect() {
-    if (linkConnected()) return handOverPlaceholder();
+    if (linkConnected()) return phoneStillConnected() ? KESTROVA_OK : handOverPlaceholder();
     const bool linkMadeBefore = linkExists();
     const int32_t connected = connectToPhone();
     if (connected != KESTROVA_FAILED) return connected;  // answered, or no link could be made

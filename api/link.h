@@ -67,6 +67,8 @@ bool linkTurnsRequestAway();
 bool linkOwnedByRunningThread();
 // connectLink, marked as a wait for the phone.
 int32_t connectToPhone();
-// Whether the link exists, and whether it holds a conversation.
+// Whether the link exists, whether it holds a conversation, and whether
+// the phone application is still at the other end of it.
 inline bool linkExists() { return linkState.instance != 0; }
 inline bool linkConnected() { return linkState.conversation != nullptr; }
+inline bool phoneStillConnected() { return ddeConversationAlive(linkState.conversation); }

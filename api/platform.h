@@ -85,6 +85,9 @@ DdeConversation* ddeConnectTo(uint32_t instance, DdeName* service, DdeName* topi
 // 0) and waits up to timeoutMs. True when the partner accepted it in time.
 bool ddeExecuteCommand(DdeConversation* conversation, const char* bytes, int32_t length,
                        uint32_t timeoutMs);
+// Whether the conversation still has its partner: false once the partner
+// has ended it, or has ended without ending it (a crash).
+bool ddeConversationAlive(DdeConversation* conversation);
 // Returns and clears the instance's last error.
 uint32_t ddeLastError(uint32_t instance);
 // Ends every conversation of the instance and withdraws its services.

@@ -215,6 +215,15 @@ bool ddeExecuteCommand(DdeConversation* conversation, const char* bytes, int32_t
                                 timeoutMs, &ignored) != nullptr;
 }
 
+bool ddeConversationAlive(DdeConversation* conversation) {
+    CONVINFO info{};
+    info.cb = sizeof info;
+    if (DdeQueryConvInfo(reinterpret_cast<HCONV>(conversation), QID_SYNC, &info) == 0) return false;
+    // A partner that crashed never ended the conversation: its window is gone.
+    return (info.wStatus & ST_CONNECTED) && !(info.wStatus & ST_TERMINATED) &&
+           IsWindow(info.hwndPartner);
+}
+
 uint32_t ddeLastError(uint32_t instance) { return DdeGetLastError(instance); }
 
 void ddeUninitialize(uint32_t instance) { DdeUninitialize(instance); }

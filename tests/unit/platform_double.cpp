@@ -250,6 +250,8 @@ DdeConversation* ddeConnectTo(uint32_t, DdeName* service, DdeName* topic) {
     return &theConversation;
 }
 
+bool ddeConversationAlive(DdeConversation*) { return theDouble.phoneServing; }
+
 bool ddeExecuteCommand(DdeConversation*, const char* bytes, int32_t length, uint32_t timeoutMs) {
     theDouble.commands.emplace_back(bytes, static_cast<size_t>(length));
     theDouble.commandTimeouts.push_back(timeoutMs);

@@ -58,7 +58,7 @@ struct PlatformDouble {
     std::vector<std::string> dialledCards;  // the file's contents when dialled
 
     // DDEML
-    bool phoneServing = true;   // someone serves "Kestrova"/"Server"
+    bool phoneServing = true;   // someone serves "Kestrova"/"Server", at the end of the conversation too
     bool phoneAccepts = true;   // commands are accepted
     uint32_t instance = 0;      // the live instance, 0 if none
     uint32_t lastInstance = 0;

@@ -33,10 +33,16 @@ TEST_F(Link, CommandsAreSentAsTheirExactBytesOverOneConversation) {
     EXPECT_EQ(10u, platform.commands[1].size());
     EXPECT_EQ(1, platform.initializations);
     EXPECT_EQ(1, platform.connections);
-    // The phone answered the first: over the open conversation, each later
-    // one hands the placeholder over, to start it again should it have gone.
-    EXPECT_EQ(2u, platform.dialledCards.size());
+    EXPECT_TRUE(platform.dialledCards.empty());  // the phone answered: nothing to start
     EXPECT_TRUE(connected());
+
+    // Once it has gone, a request hands the placeholder over to start it
+    // again, and fails over the conversation kept until the link is closed.
+    platform.phoneServing = false;
+    platform.phoneAccepts = false;
+    EXPECT_EQ(-1, kestrovaHookOff());
+    EXPECT_EQ(1u, platform.dialledCards.size());
+    EXPECT_EQ(1, platform.connections);
 }
 
 TEST_F(Link, NobodyServingLeavesTheLinkRegisteredAndTheNextRequestRetries) {
@@ -130,7 +136,7 @@ TEST_F(Link, OnlyTheThreadThatMadeTheLinkMayUseIt) {
     platform.threadId = 2;
     for (const auto& request : linkRequests) EXPECT_EQ(-1, request.call()) << request.name;
     EXPECT_EQ(-1, kestrovaRemoveObserver(nullptr));  // its thread still runs
-    EXPECT_EQ(0u, platform.dialledCards.size());  // no hand-off for any of them
+    EXPECT_TRUE(platform.dialledCards.empty());  // no hand-off for any of them
     EXPECT_EQ(1u, platform.commands.size());
     EXPECT_EQ(0, platform.uninitializations);  // nor does the close run here
     EXPECT_EQ(0, kestrovaStartup());  // the hand-off alone never touches the link

@@ -91,6 +91,14 @@ public:
         return conversation_ != nullptr;
     }
     bool connected() const { return conversation_ != nullptr; }
+    // As the library tells whether the phone is still at the other end.
+    bool partnerAlive() const {
+        CONVINFO info{};
+        info.cb = sizeof info;
+        return DdeQueryConvInfo(conversation_, QID_SYNC, &info) != 0 &&
+               (info.wStatus & ST_CONNECTED) && !(info.wStatus & ST_TERMINATED) &&
+               IsWindow(info.hwndPartner);
+    }
 
     bool serve(const std::string& service, Receiver receiver) {
         server_ = this;
