@@ -69,7 +69,7 @@ TEST_F(DialHandoff, DialledCardReachesThePhoneByteForByte) {
 }
 
 // The natural sequence of an integrator: dial, then at once another request,
-// whose start-up step hands a card over as well. The phone must still read
+// whose start-up step could hand a card over as well. The phone must still read
 // the dialled card, each round with its own number.
 TEST_F(DialHandoff, RequestAtOnceAfterADialKeepsTheCall) {
     ASSERT_EQ(0, retryWhileUnreachable([] { return kestrovaHookOff(); }));
@@ -92,9 +92,11 @@ TEST_F(DialHandoff, RequestAtOnceAfterADialKeepsTheCall) {
             ASSERT_TRUE(phone.clearLog());
             ASSERT_EQ(0, kestrovaDial("Round", number.c_str()));
             ASSERT_EQ(0, r.request()) << r.what << ", round " << i;
-            // Each phone process the shell starts reads the file once: the
-            // round is decided when the dialled card shows, or when two
-            // reads (the dial's and a placeholder's) have shown without it.
+            // Each phone process the shell starts reads the file once, hands
+            // the card to the phone and ends: the round is decided when the
+            // dialled card shows, or once a card has shown and no such process
+            // is left. On a loaded machine under emulation a process can take
+            // tens of seconds to start.
             bool seen = false;
             pumpUntil(
                 [&] {
@@ -102,9 +104,10 @@ TEST_F(DialHandoff, RequestAtOnceAfterADialKeepsTheCall) {
                     seen = std::any_of(cards.begin(), cards.end(), [&](const std::string& card) {
                         return card.find(dialled) != std::string::npos;
                     });
-                    return seen || cards.size() >= 2;
+                    return seen || (!cards.empty() && phoneProcesses() <= 1);
                 },
-                30000, 50);  // a process's start can take that long on a loaded machine
+                120000, 50);
+            if (!seen) std::printf("round %d, card not read:\n%s\n", i, phone.log().c_str());
             placed += seen ? 1 : 0;
             ASSERT_EQ(0, kestrovaHangUp());
             ASSERT_TRUE(phone.waitForState("idle")) << phone.log();
