@@ -30,11 +30,11 @@ namespace Kestrova
         const int PresenceCheckMs = 1000;
         // A start that has not answered by then is tried once more.
         const int StartAgainMs = 15000;
-        // Every subscription hands the phone application a placeholder card
-        // through the shell, whose program reads the one shared card file
-        // only once it has started. A dial before then would have its card
-        // read twice, and dialled twice: dials wait this long after a
-        // subscription.
+        // A subscription while the phone application does not answer hands
+        // it a placeholder card through the shell, whose program reads the
+        // one shared card file only once it has started. A dial before then
+        // would have its card read twice, and dialled twice: dials wait this
+        // long after such a subscription.
         const int HandOffSettleMs = 3000;
 
         static int instances;
@@ -252,8 +252,9 @@ namespace Kestrova
                     // Until it answers DDE, no further hand-off: each would
                     // start one more program that reads the shared card file
                     // late, perhaps after a dial has written it.
-                    lastHandOffAt = now;
-                    if (!TrySubscribe() && lastError == KestrovaException.Failed) state = LinkState.Away;
+                    bool answers = presence.Connect();
+                    if (!answers) lastHandOffAt = now;
+                    if (!TrySubscribe(answers) && lastError == KestrovaException.Failed) state = LinkState.Away;
                     nextTickAt = now + (state == LinkState.Starting ? FailedStartRetryMs : ColdStartRetryMs);
                     return;
                 case LinkState.Subscribed:
@@ -263,7 +264,7 @@ namespace Kestrova
                 case LinkState.Away:
                     // Only an application that answers DDE is subscribed to: a
                     // hand-off would start one the user quit.
-                    if (presence.Connect()) TrySubscribe();
+                    if (presence.Connect()) TrySubscribe(true);
                     else if (!wentAway && now - lastHandOffAt >= StartAgainMs) state = LinkState.Starting;
                     nextTickAt = now + (wentAway ? PresenceCheckMs : ColdStartRetryMs);
                     return;
@@ -272,12 +273,13 @@ namespace Kestrova
 
         // Subscribes after closing any stale link; on a failure closes the
         // link the try left, so that the next try reaches a phone
-        // application started meanwhile.
-        bool TrySubscribe()
+        // application started meanwhile. The library hands a card over only
+        // to a phone application that does not answer.
+        bool TrySubscribe(bool phoneAnswers)
         {
             CloseLink();
             int result = library.AddObserver(observer);
-            dialsFrom = Environment.TickCount + HandOffSettleMs;
+            if (!phoneAnswers) dialsFrom = Environment.TickCount + HandOffSettleMs;
             if (result == 0) {
                 state = LinkState.Subscribed;
                 lastError = 0;
