@@ -187,6 +187,10 @@ std::string failureText(int result) {
                      std::to_string(result) + ")";
 }
 
+// Whether the phone application answers now; one that answered before and
+// went is looked for afresh.
+bool phoneAnswers() { return watch::phoneStillConnected() || watch::connectToPhone(); }
+
 // Subscribes, trying again while the phone application does not answer
 // (it may be starting). Returns the exit code to end with, or -1 once
 // subscribed.
@@ -230,7 +234,7 @@ int subscribe() {
             pumpFor(retryEveryMs);
             if (stopping()) return exitEnded;
         } while (GetTickCount() - tried < startAgainAfterMs && GetTickCount() - start < limitMs &&
-                 !watch::connectToPhone());
+                 !phoneAnswers());
     }
 }
 
