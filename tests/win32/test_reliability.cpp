@@ -555,7 +555,11 @@ TEST_F(Reliability, ThousandObserverCyclesLeaveNothingBehind) {
         ASSERT_TRUE(waitForSubscriber(library_, true)) << "cycle " << i;
         if (i % 100 == 40) phoneWindowsBefore = phoneWindows();
         if (i % 100 == 98 && phoneWindowsBefore > 0) {
-            EXPECT_LE(phoneWindows(), phoneWindowsBefore + 8) << "cycle " << i;
+            // A loaded machine lets the phone fall behind in clearing them
+            // away: a moment lets it catch up, a window per cycle would stay.
+            EXPECT_TRUE(pumpUntil([&] { return phoneWindows() <= phoneWindowsBefore + 8; }, 5000))
+                << "cycle " << i << ": " << phoneWindows() << " phone windows, "
+                << phoneWindowsBefore << " at cycle 40";
         }
         if (i % 100 == 99) {
             ASSERT_NO_FATAL_FAILURE(expectValidNotificationArrives()) << "cycle " << i;
