@@ -64,11 +64,16 @@ public:
     std::string err() { return drain(errRead_); }
 
 private:
+    // Reads what the pipe holds without waiting for its end: a process the
+    // program started (through the shell, say) may hold the pipe open long
+    // after the program has ended.
     static std::string drain(HANDLE pipe) {
         std::string text;
         char buffer[4096];
+        DWORD available = 0;
         DWORD got = 0;
-        while (pipe && ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        while (pipe && PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) &&
+               available > 0 && ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
             text.append(buffer, got);
         return text;
     }
