@@ -55,7 +55,7 @@ void resetLinkFields() {
 }  // namespace
 
 int32_t initLink() {
-    if (linkState.instance != 0) return KESTROVA_OK;
+    if (linkExists()) return KESTROVA_OK;
     PlatformThread* const owner = platformHoldThisThread();
     if (!owner) return KESTROVA_NO_RESOURCE;
     if (ddeInitialize(&linkState.instance) != 0) {
@@ -79,8 +79,8 @@ int32_t initLink() {
 }
 
 int32_t connectLink() {
-    if (linkState.conversation) return KESTROVA_OK;
-    if (linkState.instance == 0) {
+    if (linkConnected()) return KESTROVA_OK;
+    if (!linkExists()) {
         const int32_t result = initLink();
         if (result != KESTROVA_OK) return result;
     }
@@ -100,7 +100,7 @@ int32_t executeCommand(const char* command, int32_t length) {
 }
 
 int32_t closeLink() {
-    if (linkState.instance == 0) return KESTROVA_OK;
+    if (!linkExists()) return KESTROVA_OK;
     // Ending the instance, DDEML may dispatch messages while partners end
     // their conversations, the put-off close's timer among them: by then no
     // close may be pending and the link must have no instance to close again.
